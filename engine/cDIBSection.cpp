@@ -1,0 +1,66 @@
+#include "cDIBSection.h"
+
+#include "AppError.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace {
+
+const QString kSource = QStringLiteral("Quillmoss.cDIBSection");
+
+std::int32_t checked(std::int64_t value)
+{
+    if (value > std::numeric_limits<std::int32_t>::max() || value < std::numeric_limits<std::int32_t>::min())
+        throw AppError(AppError::Overflow, kSource);
+    return static_cast<std::int32_t>(value);
+}
+
+} // namespace
+
+std::int32_t cDIBSection::BytesPerScanLine() const
+{
+    return checked(std::int64_t(m_width) * 3 + 3) & ~3;
+}
+
+bool cDIBSection::Create(std::int32_t lWidth, std::int32_t lHeight)
+{
+    ClearUp();
+    m_width = lWidth;
+    m_height = lHeight;
+    const std::int32_t stride = BytesPerScanLine();
+    const std::int32_t total = checked(std::int64_t(stride) * lHeight);
+    if (lWidth <= 0 || lHeight <= 0)
+        return false;
+    m_bits.reset(new (std::nothrow) std::uint8_t[std::size_t(total)]);
+    if (!m_bits)
+        return false;
+    std::memset(m_bits.get(), 0, std::size_t(total));
+    return true;
+}
+
+void cDIBSection::CreateFromPicture(const QImage &picThis)
+{
+    if (!Create(picThis.width(), picThis.height()))
+        return;
+    QImage source = picThis;
+    if (source.format() != QImage::Format_RGB32 && source.format() != QImage::Format_ARGB32)
+        source = source.convertToFormat(QImage::Format_RGB32);
+    if (source.isNull()) {
+        ClearUp();
+        return;
+    }
+    const std::size_t stride = std::size_t(BytesPerScanLine());
+    for (int y = 0; y < m_height; ++y) {
+        const auto *in = reinterpret_cast<const QRgb *>(source.constScanLine(y));
+        std::uint8_t *out = m_bits.get() + std::size_t(m_height - 1 - y) * stride;
+        for (int x = 0; x < m_width; ++x) {
+            const QRgb p = in[x];
+            out[0] = std::uint8_t(qBlue(p));
+            out[1] = std::uint8_t(qGreen(p));
+            out[2] = std::uint8_t(qRed(p));
+            out += 3;
+        }
+    }
+}

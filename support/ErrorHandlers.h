@@ -1,0 +1,38 @@
+#pragma once
+
+#include "AppError.h"
+#include "MessageBoxes.h"
+
+#include <functional>
+#include <new>
+
+// The three ways an event handler deals with failure.
+namespace ErrorHandlers {
+
+// Runs the body; any failure shows "Error N: description" (OK only, no title
+// of its own) and ends the handler. Returns false when the body failed.
+bool report(MessageBoxes &boxes, const std::function<void()> &body);
+
+// Runs one statement, skipping it silently if it fails. Returns false when
+// it was skipped.
+bool skip(const std::function<void()> &statement);
+
+// The picture-loading message: a file that is not a loadable picture.
+void showInvalidPicture(MessageBoxes &boxes);
+
+inline const QString &invalidPictureText()
+{
+    static const QString text =
+        QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, or BMP format");
+    return text;
+}
+inline const QString &invalidPictureTitle()
+{
+    static const QString title = QStringLiteral("Invalid Picture");
+    return title;
+}
+
+// Turns whatever the body threw into an AppError (out of memory into 7).
+AppError asAppError(std::exception_ptr failure);
+
+} // namespace ErrorHandlers

@@ -1,0 +1,113 @@
+#include "AppError.h"
+#include "AtomicFile.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeText(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+struct stat statOf(const QString &path)
+{
+    struct stat st {};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return st;
+}
+
+// Makes every write past `bytes` fail with EFBIG, as a full disk would.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = m_old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &m_old);
+        std::signal(SIGXFSZ, m_oldHandler);
+    }
+
+private:
+    rlimit m_old {};
+    void (*m_oldHandler)(int) = nullptr;
+};
+
+} // namespace
+
+TEST(AtomicFile, ReplacesWholeFilesAndCanKeepTimesAndPermissions)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("out.jpg"));
+    AtomicFile::write(path, "first", 5);
+    EXPECT_EQ(readAll(path), "first");
+
+    ::chmod(QFile::encodeName(path).constData(), 0640);
+    const struct timespec old[2] = {{1000000000, 0}, {1000000100, 0}};
+    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), old, 0);
+
+    AtomicFile::write(path, "second!", 7, AtomicFile::Metadata::KeepExisting);
+    struct stat st = statOf(path);   // before reading, which moves the access time
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
+    EXPECT_EQ(st.st_mtim.tv_sec, 1000000100);
+    EXPECT_EQ(readAll(path), "second!");
+
+    AtomicFile::write(path, "third", 5);
+    st = statOf(path);
+    EXPECT_GT(st.st_mtim.tv_sec, 1000000100);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST(AtomicFile, AFailedWriteLeavesTheOldFileAndNoTemporary)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("keep.jpg"));
+    writeText(path, "old content");
+    const std::string big(1 << 20, 'x');
+    try {
+        FileSizeLimit limit(4096);
+        AtomicFile::write(path, big.data(), big.size());
+        FAIL() << "a write past the file-size limit succeeded";
+    } catch (const AppError &e) {
+        EXPECT_EQ(e.number(), AppError::PathFileAccess);
+        EXPECT_TRUE(e.description().contains(QStringLiteral("keep.jpg")));
+    }
+    EXPECT_EQ(readAll(path), "old content");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+}
+
+TEST(AtomicFile, RefusesDirectoriesAndMissingFolders)
+{
+    QTemporaryDir dir;
+    const QString sub = dir.filePath(QStringLiteral("sub.jpg"));
+    ASSERT_TRUE(QDir().mkdir(sub));
+    EXPECT_THROW(AtomicFile::write(sub, "x", 1), AppError);
+    EXPECT_TRUE(QFileInfo(sub).isDir());
+    EXPECT_THROW(AtomicFile::write(dir.filePath(QStringLiteral("none/x.jpg")), "x", 1), AppError);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 0);
+}

@@ -1,0 +1,87 @@
+#include "AppError.h"
+#include "clsPathER.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// The part, or "!" when the scan fails with error 5.
+template <typename F>
+QString part(F f)
+{
+    try {
+        return f();
+    } catch (const AppError &e) {
+        return e.number() == AppError::InvalidCall ? QStringLiteral("!") : QStringLiteral("?");
+    }
+}
+
+struct Split
+{
+    const char *path, *folder, *file, *base, *extension;
+};
+
+} // namespace
+
+TEST(PathER, SplitsAtTheLastSeparatorAndDot)
+{
+    const Split table[] = {
+        {"/Pictures/beach.jpg", "/Pictures", "beach.jpg", "beach", "jpg"},
+        {"/beach.jpg", "", "beach.jpg", "beach", "jpg"},
+        {"/Pictures/archive.tar.gz", "/Pictures", "archive.tar.gz", "archive.tar", "gz"},
+        {"/Pictures/", "/Pictures", "", "!", "!"},
+        {"/my.pics/beach", "/my.pics", "beach", "!", "!"},
+        {"/Pictures/file.", "/Pictures", "file.", "file", ""},
+        {"/Pictures/.jpg", "/Pictures", ".jpg", "", "jpg"},
+        {"beach.jpg", "!", "!", "!", "!"},
+        {"", "!", "!", "!", "!"},
+        {"/Bilder/Strand ä ö.jpeg", "/Bilder", "Strand ä ö.jpeg", "Strand ä ö", "jpeg"},
+    };
+    for (const Split &s : table) {
+        clsPathER p;
+        p.SetFullPath(QString::fromUtf8(s.path));
+        SCOPED_TRACE(s.path);
+        EXPECT_EQ(p.GetFullPath(), QString::fromUtf8(s.path));
+        EXPECT_EQ(part([&] { return p.GetPath(); }), QString::fromUtf8(s.folder));
+        EXPECT_EQ(part([&] { return p.GetFilename(); }), QString::fromUtf8(s.file));
+        EXPECT_EQ(part([&] { return p.GetBaseFilename(); }), QString::fromUtf8(s.base));
+        EXPECT_EQ(part([&] { return p.GetExtension(); }), QString::fromUtf8(s.extension));
+    }
+}
+
+TEST(PathER, LengthLimitsAndFileQueries)
+{
+    clsPathER p;
+    p.SetFullPath(QString(32767, QLatin1Char('a')));
+    EXPECT_EQ(p.GetPathLength(), 32767);
+    p.SetFullPath(QStringLiteral("/x/") + QString(32767, QLatin1Char('a')));
+    try {
+        p.GetPathLength();
+        FAIL() << "no overflow";
+    } catch (const AppError &e) {
+        EXPECT_EQ(e.number(), AppError::Overflow);
+    }
+
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("f.bin"));
+    p.SetFullPath(file);
+    try {
+        p.GetFileSize();
+        FAIL() << "missing file has a size";
+    } catch (const AppError &e) {
+        EXPECT_EQ(e.number(), AppError::FileNotFound);
+    }
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("12345");
+    f.close();
+    EXPECT_EQ(p.GetFileSize(), 5);
+    EXPECT_TRUE(clsPathER::FileExists(file));
+    EXPECT_FALSE(clsPathER::FileExists(dir.path()));
+    EXPECT_TRUE(clsPathER::FolderExists(dir.path() + QStringLiteral("/.")));
+    EXPECT_FALSE(clsPathER::FolderExists(file));
+    EXPECT_FALSE(clsPathER::FolderExists(dir.filePath(QStringLiteral("none")) + QStringLiteral("/.")));
+}
