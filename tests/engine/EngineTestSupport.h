@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AppError.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QImage>

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QImage>
+#include <QString>
+#include <cstdint>
+#include <functional>
+
+// The squash that the window and the command line both run: scale the
+// decoded picture once, find the highest JPEG quality from 100 down to 1
+// whose file fits the byte limit, and write only that file, atomically.
+namespace SquashCore {
+
+struct Request
+{
+    QImage picture;                 // the decoded picture at its own size
+    QString inputPath;
+    std::int32_t maxFileSize = 0;   // the byte limit; a file of exactly this length fits
+    float newWidth = 0;             // target size; 0 or less, or the picture's own size: no scaling
+    float newHeight = 0;
+    QString suffix = QStringLiteral("_squashed");
+    bool continueAnyway = false;    // one try at quality 100, kept whatever its length
+    QString destFolder;             // empty: beside the input
+    int fixedQuality = 0;           // 1 to 100: no search, one encode at this quality
+    int threads = 2;
+};
+
+enum class Outcome { Success, Failed, Cancelled };
+
+struct Result
+{
+    Outcome outcome = Outcome::Cancelled;
+    int quality = 0;                // the quality written
+    QString outputPath;
+    std::int64_t outputBytes = 0;
+    int encodes = 0;                // full encodes made (the rest were ruled out by bounds)
+};
+
+// Called with each quality in turn, 100, 99, ... , before it is tried, from
+// the thread running Squash. Returning false cancels: nothing is written.
+using Progress = std::function<bool(int quality)>;
+
+// The output path: the input's folder (or destFolder), its base name (the
+// whole name when it has no dot), the suffix and ".jpg".
+QString OutputPath(const QString &inputPath, const QString &suffix, const QString &destFolder = QString());
+
+// Throws AppError for a picture or target that cannot be encoded (5, 7), an
+// output that would be the input itself (75, before anything is written),
+// and the writer's and file system's errors.
+Result Squash(const Request &request, const Progress &progress = {});
+
+// "SUCCESS - File squashed to 87% JPEG quality" or the failure text.
+QString ResultText(const Result &result);
+
+} // namespace SquashCore
