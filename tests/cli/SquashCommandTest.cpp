@@ -1,0 +1,170 @@
+// Runs the quillmoss-squash program as a user would and checks what it
+// prints, what it writes and how it exits.
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QString corpus(const char *name) { return QStringLiteral(QUILLMOSS_CORPUS "/") + QString::fromUtf8(name); }
+
+struct Ran
+{
+    int status = -1;
+    QString out, err;
+};
+
+class SquashCommand : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+
+    // Copies a corpus picture into the scratch folder, so that outputs land there.
+    QString copy(const char *name, const QString &as = QString())
+    {
+        const QString to = dir.filePath(as.isEmpty() ? QString::fromUtf8(name) : as);
+        QFile::copy(corpus(name), to);
+        return to;
+    }
+
+    Ran run(const QStringList &args)
+    {
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.setStandardInputFile(QProcess::nullDevice());
+        p.start(QStringLiteral(QUILLMOSS_SQUASH), args);
+        p.waitForFinished(120000);
+        return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
+                QString::fromUtf8(p.readAllStandardError())};
+    }
+
+    QStringList files() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
+};
+
+int qualityIn(const QString &line)
+{
+    static const QRegularExpression re(QStringLiteral("squashed to (\\d+)% JPEG quality"));
+    const auto m = re.match(line);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
+} // namespace
+
+TEST_F(SquashCommand, SquashesToTheHighestQualityThatFitsAndSaysSo)
+{
+    const QString in = copy("GreenMeadow.jpg");
+    const Ran r = run({QStringLiteral("--max-size"), QStringLiteral("100KB"), QStringLiteral("--size"),
+                       QStringLiteral("800x600"), QStringLiteral("GreenMeadow.jpg")});
+    ASSERT_EQ(r.status, 0) << qPrintable(r.err);
+    const QString out = dir.filePath(QStringLiteral("GreenMeadow_squashed.jpg"));
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 1);
+    const int q = qualityIn(lines[0]);
+    ASSERT_GT(q, 0) << qPrintable(lines[0]);
+    const qint64 bytes = QFileInfo(out).size();
+    EXPECT_LE(bytes, 100 * 1024);
+    EXPECT_EQ(lines[0], QStringLiteral("GreenMeadow.jpg -> ./GreenMeadow_squashed.jpg: SUCCESS - File squashed to %1% "
+                                       "JPEG quality (%2 bytes)").arg(q).arg(bytes));
+    EXPECT_EQ(QImage(out).size(), QSize(800, 600));
+
+    // One quality higher does not fit: the search really found the highest.
+    if (q < 100) {
+        const Ran up = run({QStringLiteral("--size"), QStringLiteral("800x600"), QStringLiteral("--quality"),
+                            QString::number(q + 1), QStringLiteral("--suffix"), QStringLiteral("_up"), in});
+        ASSERT_EQ(up.status, 0) << qPrintable(up.err);
+        EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("GreenMeadow_up.jpg"))).size(), 100 * 1024);
+    }
+}
+
+TEST_F(SquashCommand, ABatchGoesOnPastWhatItCannotLoadAndExitsWith1)
+{
+    copy("horse.gif");
+    copy("horse.bmp", QStringLiteral("photo"));   // no dot, still a picture
+    QFile text(dir.filePath(QStringLiteral("notes.jpg")));
+    ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+    text.write("not a picture at all");
+    text.close();
+    const Ran r = run({QStringLiteral("--max-size"), QStringLiteral("50KB"), QStringLiteral("notes.jpg"),
+                       QStringLiteral("horse.gif"), QStringLiteral("missing.bmp"), QStringLiteral("photo")});
+    EXPECT_EQ(r.status, 1);
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 4) << qPrintable(r.out);
+    const QString unable = QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, or BMP format");
+    EXPECT_EQ(lines[0], QStringLiteral("notes.jpg: ") + unable);
+    EXPECT_TRUE(lines[1].startsWith(QStringLiteral("horse.gif -> ./horse_squashed.jpg: SUCCESS"))) << qPrintable(lines[1]);
+    EXPECT_EQ(lines[2], QStringLiteral("missing.bmp: ") + unable);
+    EXPECT_TRUE(lines[3].startsWith(QStringLiteral("photo -> ./photo_squashed.jpg: SUCCESS"))) << qPrintable(lines[3]);
+    EXPECT_EQ(files(), (QStringList{QStringLiteral("horse.gif"), QStringLiteral("horse_squashed.jpg"),
+                                    QStringLiteral("notes.jpg"), QStringLiteral("photo"),
+                                    QStringLiteral("photo_squashed.jpg")}));
+}
+
+TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
+{
+    copy("horse.gif");
+    struct Case { QStringList args; QString message; };
+    const Case cases[] = {
+        {{QStringLiteral("--max-size"), QStringLiteral("99")},
+         QStringLiteral("Invalid file size: The specifed size must be between 100 to 2.147,483.647.")},
+        {{QStringLiteral("--max-size"), QStringLiteral("101%")},
+         QStringLiteral("Invalid percent: The specifed percent must be between 1 to 100")},
+        {{QStringLiteral("--suffix"), QStringLiteral("_elevenchars")}, QStringLiteral("at most 10 characters")},
+        {{QStringLiteral("--quality"), QStringLiteral("0")}, QStringLiteral("--quality")},
+        {{QStringLiteral("--size"), QStringLiteral("big")}, QStringLiteral("--size")},
+        {{QStringLiteral("--dest"), QStringLiteral("no-such-folder")}, QStringLiteral("not a folder")},
+        {{QStringLiteral("--bogus")}, QStringLiteral("bogus")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(qPrintable(c.args.join(QLatin1Char(' '))));
+        const Ran r = run(c.args + QStringList{QStringLiteral("horse.gif")});
+        EXPECT_EQ(r.status, 2);
+        EXPECT_TRUE(r.err.contains(c.message)) << qPrintable(r.err);
+        EXPECT_TRUE(r.out.isEmpty());
+        EXPECT_EQ(files(), QStringList{QStringLiteral("horse.gif")});
+    }
+    EXPECT_EQ(run({}).status, 2);
+}
+
+TEST_F(SquashCommand, AJpegAlreadyWithinTheLimitIsOnlySquashedWhenToldYes)
+{
+    copy("video-001.jpeg");
+    const Ran no = run({QStringLiteral("--max-size"), QStringLiteral("250KB"), QStringLiteral("video-001.jpeg")});
+    EXPECT_EQ(no.status, 0);
+    EXPECT_TRUE(no.out.contains(QStringLiteral("already within the file size limit"))) << qPrintable(no.out);
+    EXPECT_EQ(files().size(), 1);
+
+    const Ran yes = run({QStringLiteral("--max-size"), QStringLiteral("250KB"), QStringLiteral("--yes"),
+                         QStringLiteral("video-001.jpeg")});
+    EXPECT_EQ(yes.status, 0);
+    EXPECT_EQ(qualityIn(yes.out), 100) << qPrintable(yes.out);
+}
+
+TEST_F(SquashCommand, ALimitThatCannotBeMetLeavesTheQuality1FileAndExitsWith1)
+{
+    copy("Picture_1A_by_freespace.jpg");
+    QDir(dir.path()).mkdir(QStringLiteral("out"));
+    const Ran r = run({QStringLiteral("--max-size"), QStringLiteral("100"), QStringLiteral("--dest"),
+                       QStringLiteral("out"), QStringLiteral("Picture_1A_by_freespace.jpg")});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(r.out.contains(
+        QStringLiteral("FAILED - Unable to squash file to the specified picture and file sizes")))
+        << qPrintable(r.out);
+    EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("out/Picture_1A_by_freespace_squashed.jpg"))).size(), 100);
+}
+
+TEST_F(SquashCommand, HelpAndVersion)
+{
+    const Ran help = run({QStringLiteral("--help")});
+    EXPECT_EQ(help.status, 0);
+    for (const char *option : {"--max-size", "--size", "--suffix", "--dest", "--quality", "--yes"})
+        EXPECT_TRUE(help.out.contains(QLatin1String(option))) << option;
+    const Ran version = run({QStringLiteral("--version")});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.trimmed(), QStringLiteral("quillmoss-squash 1.7"));
+}

@@ -1,0 +1,217 @@
+#include "EngineTestSupport.h"
+#include "Picture.h"
+#include "SquashCore.h"
+#include "cDIBSection.h"
+#include "mIntelJPEGLibrary.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace EngineTest;
+
+namespace {
+
+struct Scaled
+{
+    QImage picture;   // as loaded
+    cDIBSection dib;  // scaled as the squash scales it
+};
+
+void prepare(Scaled &s, const char *file, int width, int height)
+{
+    s.picture = Picture::LoadPicture(corpus(file));
+    s.dib.CreateFromPicture(width ? Picture::StretchPicture(s.picture, width, height) : s.picture);
+}
+
+// The loop the search must agree with: every try written to disk, from
+// quality 100 down, the first that fits wins; 0 when none does.
+int diskScan(const cDIBSection &dib, std::int64_t limit, const QString &scratch)
+{
+    for (int q = 100; q >= 1; --q) {
+        mIntelJPEGLibrary::SaveDibAsJpeg(dib, scratch, q);
+        if (QFileInfo(scratch).size() <= limit)
+            return q;
+    }
+    return 0;
+}
+
+SquashCore::Request request(const QImage &picture, const QString &input, std::int32_t limit, int w = 0, int h = 0)
+{
+    SquashCore::Request r;
+    r.picture = picture;
+    r.inputPath = input;
+    r.maxFileSize = limit;
+    r.newWidth = float(w);
+    r.newHeight = float(h);
+    return r;
+}
+
+class SquashCoreTest : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+    QString input = dir.filePath(QStringLiteral("in.jpg"));   // never written: the squash takes the decoded picture
+    QString output = dir.filePath(QStringLiteral("in_squashed.jpg"));
+
+    QStringList files() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden); }
+};
+
+} // namespace
+
+// The limits sit on, between and around the sizes the plain scan meets,
+// scaled and not; the tiny video frame is a picture whose size is not
+// monotonic in quality, so a search that assumes it would go wrong there.
+TEST_F(SquashCoreTest, ChoosesWhatThePlainDiskScanChoosesAndWritesItsBytes)
+{
+    struct Case { const char *file; int width, height; std::vector<std::int32_t> limits; };
+    const Case cases[] = {
+        {"Picture_1A_by_freespace.jpg", 0, 0, {250 * 1024, 100 * 1024, 50 * 1024}},
+        {"GreenMeadow.jpg", 800, 600, {100 * 1024, 50 * 1024, 20000}},
+        {"Storm_24bit.bmp", 640, 480, {51200, 30001}},
+        {"horse.gif", 0, 0, {4000, 2500}},
+        {"video-001.jpeg", 33, 25, {590, 591, 600}},
+    };
+    const QString scratch = dir.filePath(QStringLiteral("scan.jpg"));
+    for (const Case &c : cases) {
+        Scaled s;
+        prepare(s, c.file, c.width, c.height);
+        for (std::int32_t limit : c.limits) {
+            SCOPED_TRACE(std::string(c.file) + " limit " + std::to_string(limit));
+            const int expected = diskScan(s.dib, limit, scratch);
+            ASSERT_GT(expected, 0);
+            std::vector<int> tried;
+            const auto result = SquashCore::Squash(request(s.picture, input, limit, c.width, c.height), [&](int q) {
+                tried.push_back(q);
+                return true;
+            });
+            EXPECT_EQ(result.outcome, SquashCore::Outcome::Success);
+            EXPECT_EQ(result.quality, expected);
+            EXPECT_EQ(result.outputPath, output);
+            ASSERT_EQ(tried.size(), std::size_t(101 - expected));
+            for (std::size_t i = 0; i < tried.size(); ++i)
+                ASSERT_EQ(tried[i], 100 - int(i));
+            mIntelJPEGLibrary::SaveDibAsJpeg(s.dib, scratch, expected);
+            const QByteArray written = readAll(output);
+            EXPECT_EQ(written, readAll(scratch));
+            EXPECT_EQ(result.outputBytes, written.size());
+            EXPECT_LE(written.size(), limit);
+        }
+    }
+}
+
+TEST_F(SquashCoreTest, NonMonotonicCaseIsRealAndAFileOfExactlyTheLimitFits)
+{
+    Scaled s;
+    prepare(s, "video-001.jpeg", 33, 25);
+    const auto q50 = mIntelJPEGLibrary::EncodeDib(s.dib, 50).size();
+    const auto q51 = mIntelJPEGLibrary::EncodeDib(s.dib, 51).size();
+    ASSERT_GT(q50, q51) << "the corpus frame no longer shows a size that falls as quality rises";
+    const auto result = SquashCore::Squash(request(s.picture, input, std::int32_t(q51), 33, 25));
+    EXPECT_EQ(result.quality, 51);
+    EXPECT_EQ(result.outputBytes, std::int64_t(q51));
+}
+
+TEST_F(SquashCoreTest, ContinueAnywayKeepsOneTryAtQuality100WhateverItsLength)
+{
+    Scaled s;
+    prepare(s, "horse.gif", 0, 0);
+    auto r = request(s.picture, input, 100);
+    r.continueAnyway = true;
+    std::vector<int> tried;
+    const auto result = SquashCore::Squash(r, [&](int q) { tried.push_back(q); return true; });
+    EXPECT_EQ(result.outcome, SquashCore::Outcome::Success);
+    EXPECT_EQ(result.quality, 100);
+    EXPECT_EQ(result.encodes, 1);
+    EXPECT_EQ(tried, std::vector<int>{100});
+    const auto q100 = mIntelJPEGLibrary::EncodeDib(s.dib, 100);
+    EXPECT_EQ(readAll(output), QByteArray(reinterpret_cast<const char *>(q100.data()), qsizetype(q100.size())));
+    EXPECT_EQ(SquashCore::ResultText(result), QStringLiteral("SUCCESS - File squashed to 100% JPEG quality"));
+}
+
+TEST_F(SquashCoreTest, ALimitThatCannotBeMetTriesEveryQualityAndLeavesTheQuality1File)
+{
+    Scaled s;
+    prepare(s, "GreenMeadow.jpg", 0, 0);
+    int tries = 0, last = 0;
+    const auto result = SquashCore::Squash(request(s.picture, input, 100), [&](int q) {
+        ++tries;
+        last = q;
+        return true;
+    });
+    EXPECT_EQ(result.outcome, SquashCore::Outcome::Failed);
+    EXPECT_EQ(tries, 100);
+    EXPECT_EQ(last, 1);
+    EXPECT_EQ(result.quality, 1);
+    const auto q1 = mIntelJPEGLibrary::EncodeDib(s.dib, 1);
+    EXPECT_EQ(readAll(output), QByteArray(reinterpret_cast<const char *>(q1.data()), qsizetype(q1.size())));
+    EXPECT_EQ(SquashCore::ResultText(result),
+              QStringLiteral("FAILED - Unable to squash file to the specified picture and file sizes"));
+    EXPECT_EQ(files(), QStringList{QStringLiteral("in_squashed.jpg")});
+}
+
+TEST_F(SquashCoreTest, CancellingBetweenTriesWritesNothingAndKeepsAnOldOutput)
+{
+    Scaled s;
+    prepare(s, "Picture_1A_by_freespace.jpg", 0, 0);
+    for (const bool old : {false, true}) {
+        SCOPED_TRACE(old ? "old output present" : "no old output");
+        if (old)
+            writeAll(output, "older squash");
+        int seen = 0;
+        const auto result = SquashCore::Squash(request(s.picture, input, 1000), [&](int q) {
+            ++seen;
+            return q > 60;
+        });
+        EXPECT_EQ(result.outcome, SquashCore::Outcome::Cancelled);
+        EXPECT_EQ(seen, 41);
+        EXPECT_EQ(files(), old ? QStringList{QStringLiteral("in_squashed.jpg")} : QStringList{});
+        if (old) {
+            EXPECT_EQ(readAll(output), QByteArray("older squash"));
+        }
+    }
+}
+
+TEST_F(SquashCoreTest, OutputNamesAndTheRefusalToReplaceTheInput)
+{
+    EXPECT_EQ(SquashCore::OutputPath(QStringLiteral("/p/holiday.final.bmp"), QStringLiteral("_squashed")),
+              QStringLiteral("/p/holiday.final_squashed.jpg"));
+    EXPECT_EQ(SquashCore::OutputPath(QStringLiteral("/p/photo"), QStringLiteral("_squashed")),
+              QStringLiteral("/p/photo_squashed.jpg"));
+    EXPECT_EQ(SquashCore::OutputPath(QStringLiteral("/p/a.gif"), QStringLiteral("-s"), QStringLiteral("/q")),
+              QStringLiteral("/q/a-s.jpg"));
+
+    // An empty suffix on a ".jpg" input would write over the picture itself.
+    Scaled s;
+    prepare(s, "horse.gif", 0, 0);
+    const QByteArray original = readAll(corpus("video-001.jpeg"));
+    writeAll(input, original);
+    auto r = request(s.picture, input, 1 << 30);
+    r.suffix.clear();
+    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), 75);
+    EXPECT_EQ(readAll(input), original);
+    EXPECT_EQ(files(), QStringList{QStringLiteral("in.jpg")});
+
+    // The same file reached through another name is refused too.
+    ASSERT_TRUE(QFile::link(input, dir.filePath(QStringLiteral("alias.gif"))));
+    ASSERT_TRUE(QFile::link(input, dir.filePath(QStringLiteral("alias_x.jpg"))));
+    r.inputPath = dir.filePath(QStringLiteral("alias.gif"));
+    r.suffix = QStringLiteral("_x");
+    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), 75);
+    EXPECT_EQ(readAll(input), original);
+
+    // A photo named without a dot is squashed beside itself.
+    r.inputPath = dir.filePath(QStringLiteral("photo"));
+    r.suffix = QStringLiteral("_squashed");
+    EXPECT_EQ(SquashCore::Squash(r).outputPath, dir.filePath(QStringLiteral("photo_squashed.jpg")));
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("photo_squashed.jpg"))));
+}
+
+TEST_F(SquashCoreTest, ATargetJpegCannotHoldIsRefusedBeforeWriting)
+{
+    Scaled s;
+    prepare(s, "horse.gif", 0, 0);
+    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(request(s.picture, input, 51200, 70000, 10)); }), 5);
+    EXPECT_TRUE(files().isEmpty());
+}
