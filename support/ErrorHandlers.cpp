@@ -17,13 +17,16 @@ AppError asAppError(std::exception_ptr failure)
     }
 }
 
-bool report(MessageBoxes &boxes, const std::function<void()> &body)
+bool report(MessageBoxes &boxes, const std::function<void()> &body,
+            const std::function<void(const AppError &)> &onFailure)
 {
     try {
         body();
         return true;
     } catch (...) {
         const AppError e = asAppError(std::current_exception());
+        if (onFailure)
+            skip([&] { onFailure(e); });
         boxes.show(e.reportText(), MessageBoxes::OkOnly);
         return false;
     }

@@ -11,7 +11,9 @@ namespace ErrorHandlers {
 
 // Runs the body; any failure shows "Error N: description" (OK only, no title
 // of its own) and ends the handler. Returns false when the body failed.
-bool report(MessageBoxes &boxes, const std::function<void()> &body);
+// onFailure, when given, runs with the error just before the box shows.
+bool report(MessageBoxes &boxes, const std::function<void()> &body,
+            const std::function<void(const AppError &)> &onFailure = {});
 
 // Runs one statement, skipping it silently if it fails. Returns false when
 // it was skipped.

@@ -1,14 +1,13 @@
 #include "AppError.h"
 #include "AtomicFile.h"
+#include "FileSizeLimit.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
-#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
-#include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -33,29 +32,6 @@ struct stat statOf(const QString &path)
     ::stat(QFile::encodeName(path).constData(), &st);
     return st;
 }
-
-// Makes every write past `bytes` fail with EFBIG, as a full disk would.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::getrlimit(RLIMIT_FSIZE, &m_old);
-        m_oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = m_old;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit()
-    {
-        ::setrlimit(RLIMIT_FSIZE, &m_old);
-        std::signal(SIGXFSZ, m_oldHandler);
-    }
-
-private:
-    rlimit m_old {};
-    void (*m_oldHandler)(int) = nullptr;
-};
 
 } // namespace
 

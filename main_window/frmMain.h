@@ -1,0 +1,113 @@
+#pragma once
+
+#include "MessageBoxes.h"
+#include "StateCheckBox.h"
+#include "clsProgressBar.h"
+
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QImage>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QWidget>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class ImageBox;
+class ProgressSurface;
+
+// The main window. Controls, fields and handlers keep the program's own
+// names; the controls are public, as on a form, so that tests drive them.
+class frmMain : public QWidget
+{
+    Q_OBJECT
+public:
+    // Runs the start-up sequence: caption, option handlers, settings, the
+    // JPEG library probe and the progress bar. Message boxes go to `boxes`.
+    explicit frmMain(MessageBoxes &boxes, QWidget *parent = nullptr);
+    ~frmMain() override;
+
+    void LoadFilePicture(const QString &p_strFileName);
+    void cmdSquash_Click();
+    void Navigate(const QString &NavTo);
+
+    // Where Navigate hands its text; the desktop's URL handler by default.
+    std::function<void(const QString &)> navigator;
+
+    // Whether a squash is running (its button is disabled meanwhile).
+    bool squashing() const { return m_squashing; }
+
+    static QString Caption();
+    static QString EmailAddress() { return QStringLiteral("quillmoss@example.org"); }
+
+    // fraFileDetails
+    QGroupBox *fraFileDetails;
+    QLineEdit *txtFile;
+    QPushButton *cmdOpen;
+    StateCheckBox *chkAutoCommit, *chkDropZone, *chkTopMost;
+    QLabel *lbSuffix;
+    QLineEdit *txtSuffix;
+    // fraSize
+    QGroupBox *fraSize;
+    QLabel *lbRealFileSize, *lbEstimatedFileSize;
+    QLineEdit *txtActualSize, *txtEstimatedSize, *txtUserSize, *txtUserSizePercent;
+    QRadioButton *optSize[9];
+    QButtonGroup *optSizeGroup;
+    // fraPictureSize
+    QGroupBox *fraPictureSize;
+    QLabel *lbRealPictureSize, *lbEstimatedPictureSize, *lbX1, *lbX2, *lblX, *Label1;
+    QLineEdit *txtActualWidth, *txtActualHeight, *txtEstimatedWidth, *txtEstimatedHeight;
+    QLineEdit *txtWidth, *txtHeight, *txtWidthPercent, *txtHeightPercent;
+    QRadioButton *optResize[8];
+    QButtonGroup *optResizeGroup;
+    // fraOriginal
+    QGroupBox *fraOriginal;
+    QLabel *lblPicture[2];
+    ImageBox *imgPicture, *imgSquashed;
+    // bottom strip
+    QPushButton *cmdSquash;
+    QLineEdit *txtResult;
+    ProgressSurface *picScrollBar;
+    QLabel *lbEmail;
+
+    std::unique_ptr<clsProgressBar> ProgressBar;
+
+    // Form-level fields.
+    std::int16_t m_intSizeOption = 0;
+    std::int16_t m_intResizeOption = 0;
+    std::int32_t m_lngMaxFileSize = 0;
+    float m_sngNewWidth = 0, m_sngNewHeight = 0;
+    float m_sngPictureWidth = 0, m_sngPictureHeight = 0;
+    QString m_strSquashedFile;
+    QString m_strLastUsedPath;
+    QImage m_picture;   // the loaded picture (picInfo and imgPicture share it)
+
+    void optSize_Click(std::int16_t Index);
+    void optResize_Click(std::int16_t Index);
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void buildControls();
+    void Form_Load();
+    void Form_Unload();
+    void ReadSettings();
+    void WriteSettings();
+    void chkTopMost_Click();
+    void chkDropZone_Click();
+    void cmdOpen_Click();
+    void ShowProgress(bool bShow);
+    void squash();
+    void setInputBox(QLineEdit *box, bool enabled);
+    QLineEdit *boxFor(int box) const;
+
+    MessageBoxes &m_boxes;
+    bool m_squashing = false;
+    bool m_closeWhenDone = false;
+    std::shared_ptr<std::atomic<bool>> m_cancel;
+};

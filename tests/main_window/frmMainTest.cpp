@@ -1,0 +1,385 @@
+#include "ImageBox.h"
+#include "ProgressSurface.h"
+#include "ScriptedBoxes.h"
+#include "frmMain.h"
+#include "modINIer.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+namespace {
+
+QString corpus(const char *name) { return QStringLiteral(QUILLMOSS_CORPUS "/") + QString::fromUtf8(name); }
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+class MainWindow : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+    QString ini = dir.filePath(QStringLiteral("quillmoss.ini"));
+    ScriptedBoxes boxes;
+
+    void SetUp() override { modINIer::SetIniPath(ini); }
+    void TearDown() override { modINIer::SetIniPath(QString()); }
+
+    void writeIni(const QByteArray &text)
+    {
+        QFile f(ini);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
+    }
+    QString copy(const char *name, const QString &as = QString())
+    {
+        const QString to = dir.filePath(as.isEmpty() ? QString::fromUtf8(name) : as);
+        QFile::copy(corpus(name), to);
+        QFile(to).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+        return to;
+    }
+    QStringList files() const
+    {
+        QStringList all = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
+        all.removeAll(QStringLiteral("quillmoss.ini"));
+        return all;
+    }
+};
+
+} // namespace
+
+TEST_F(MainWindow, StartsWithItsDesignAndDefaults)
+{
+    frmMain w(boxes);
+    EXPECT_TRUE(boxes.shown.empty());
+    EXPECT_EQ(w.windowTitle(), QStringLiteral("Quillmoss 1.7 - bY tRoMbeLiX"));
+    EXPECT_EQ(w.size(), QSize(384, 457));
+    EXPECT_EQ(w.cmdSquash->geometry(), QRect(224, 376, 153, 33));
+    EXPECT_EQ(w.chkAutoCommit->state(), 0);
+    EXPECT_EQ(w.chkTopMost->state(), 0);
+    EXPECT_EQ(w.chkDropZone->state(), 0);
+    EXPECT_EQ(w.txtSuffix->text(), QStringLiteral("_squashed"));
+    EXPECT_EQ(w.m_strLastUsedPath, QCoreApplication::applicationDirPath() + QStringLiteral("/."));
+    EXPECT_EQ(w.txtResult->text(), QStringLiteral("* Squash not performed yet *"));
+    EXPECT_TRUE(w.optSize[0]->isChecked());
+    EXPECT_FALSE(w.txtUserSize->isEnabled());
+    EXPECT_FALSE(w.txtWidthPercent->isEnabled());
+    EXPECT_EQ(w.txtFile->palette().color(QPalette::Base), QColor(255, 255, 192));
+    ASSERT_TRUE(w.ProgressBar);
+    EXPECT_EQ(w.ProgressBar->ForeColor(), 16711680.0);
+    EXPECT_FALSE(w.windowFlags() & Qt::WindowStaysOnTopHint);
+
+    QString mailed;
+    w.navigator = [&](const QString &to) { mailed = to; };
+    emit w.lbEmail->linkActivated(QStringLiteral("mail"));
+    EXPECT_EQ(mailed, QStringLiteral("mailto:quillmoss@example.org?subject=Quillmoss"));
+}
+
+TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
+{
+    writeIni("; my notes\n"
+             "[DropZone]\nX=300\n"
+             "[Main]\nAutoProcess=5\nTopMost=2\nDropZone=-1\nSuffix=\" _x \"\n"
+             "LastUsedPath=\"/no/such/folder/.\"\nColour=green\n"
+             "[Form]\nX=letters\nY=1500\n");
+    {
+        frmMain w(boxes);
+        EXPECT_EQ(w.chkAutoCommit->state(), 0);
+        EXPECT_EQ(w.chkTopMost->state(), 2);   // grey, and on top
+        EXPECT_TRUE(w.windowFlags() & Qt::WindowStaysOnTopHint);
+        EXPECT_EQ(w.chkDropZone->state(), 0);
+        EXPECT_EQ(w.txtSuffix->text(), QStringLiteral(" _x "));
+        EXPECT_EQ(w.m_strLastUsedPath, QCoreApplication::applicationDirPath());
+        EXPECT_EQ(w.y(), 100);
+        w.chkAutoCommit->setState(1);
+        w.m_strLastUsedPath = dir.path() + QStringLiteral("/.");
+        w.move(33, 44);
+        w.close();
+    }
+    const QString text = QString::fromUtf8(readAll(ini));
+    EXPECT_TRUE(text.startsWith(QStringLiteral("; my notes\n[DropZone]\nX=300\n[Main]\nAutoProcess=1\nTopMost=2\n"
+                                               "DropZone=0\nSuffix=\" _x \"\nLastUsedPath=\"") + dir.path() +
+                                QStringLiteral("/.\"\nColour=green\n[Form]\nX=495\nY=660\n[About]\n")))
+        << qPrintable(text);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("\\[About\\]\nAuthor=tRoMbeLiX\nDate=2005/10\n"
+                                                  "Last Saved=\"\\d{4}/[1-9]\\d?/[1-9]\\d? \\d{1,2}:\\d{1,2}:\\d{1,2}\"\n$"))
+                    .match(text).hasMatch())
+        << qPrintable(text);
+
+    frmMain again(boxes);
+    EXPECT_EQ(again.chkAutoCommit->state(), 1);
+    EXPECT_EQ(again.m_strLastUsedPath, dir.path() + QStringLiteral("/."));
+    EXPECT_EQ(again.pos(), QPoint(33, 44));
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(MainWindow, ASquashWritesWhatTheCommandLineWrites)
+{
+    const QString input = copy("GreenMeadow.jpg");
+    frmMain w(boxes);
+    w.LoadFilePicture(input);
+    EXPECT_EQ(w.txtFile->text(), input);
+    EXPECT_EQ(w.txtActualWidth->text(), QStringLiteral("1280"));
+    EXPECT_EQ(w.txtActualSize->text(), QStringLiteral("183377"));
+    EXPECT_TRUE(w.imgPicture->hasPicture());
+    w.optSize[2]->click();
+    w.optResize[2]->click();
+    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("102400"));
+    EXPECT_EQ(w.txtEstimatedWidth->text(), QStringLiteral("800"));
+    QTest::mouseClick(w.cmdSquash, Qt::LeftButton);
+    EXPECT_TRUE(boxes.shown.empty());
+    const QString out = dir.filePath(QStringLiteral("GreenMeadow_squashed.jpg"));
+    EXPECT_EQ(w.m_strSquashedFile, out);
+    EXPECT_TRUE(w.txtResult->text().startsWith(QStringLiteral("SUCCESS - File squashed to "))) << qPrintable(w.txtResult->text());
+    EXPECT_TRUE(w.txtResult->text().endsWith(QStringLiteral("% JPEG quality")));
+    EXPECT_FALSE(w.txtResult->isHidden());
+    EXPECT_TRUE(w.picScrollBar->isHidden());
+    EXPECT_TRUE(w.imgSquashed->hasPicture());
+    EXPECT_EQ(w.ProgressBar->value(), 100);
+    EXPECT_TRUE(w.cmdSquash->isEnabled());
+
+    QDir(dir.path()).mkdir(QStringLiteral("cli"));
+    QProcess cli;
+    cli.start(QStringLiteral(QUILLMOSS_SQUASH), {QStringLiteral("--max-size"), QStringLiteral("100KB"), QStringLiteral("--size"),
+                                                 QStringLiteral("800x600"), QStringLiteral("--dest"), dir.filePath(QStringLiteral("cli")),
+                                                 input});
+    ASSERT_TRUE(cli.waitForFinished(60000));
+    EXPECT_EQ(cli.exitCode(), 0);
+    EXPECT_EQ(readAll(out), readAll(dir.filePath(QStringLiteral("cli/GreenMeadow_squashed.jpg"))));
+    EXPECT_TRUE(QString::fromUtf8(cli.readAllStandardOutput()).contains(w.txtResult->text()));
+}
+
+TEST_F(MainWindow, RefusedEntriesShowTheirBoxAndMoveTheFocus)
+{
+    const QString input = copy("horse.gif");
+    frmMain w(boxes);
+    w.show();
+    w.cmdSquash_Click();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Please select a picture to be squashed"));
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("No picture present"));
+    EXPECT_EQ(boxes.shown[0].style, 48);
+
+    w.LoadFilePicture(input);
+    struct Case { int size, resize; QLineEdit *box; QString text, title, message; };
+    const Case cases[] = {
+        {4, 0, w.txtUserSize, QStringLiteral("99"), QStringLiteral("Invalid file size"),
+         QStringLiteral("The specifed size must be between 100 to 2.147,483.647.")},
+        {8, 0, w.txtUserSizePercent, QStringLiteral("101"), QStringLiteral("Invalid percent"),
+         QStringLiteral("The specifed percent must be between 1 to 100")},
+        {0, 3, w.txtWidth, QStringLiteral("0"), QStringLiteral("Invalid Width"), QStringLiteral("Width must be above 0")},
+        {0, 3, w.txtHeight, QString(), QStringLiteral("Invalid Height"), QStringLiteral("Height must be above 0")},
+        {0, 7, w.txtWidthPercent, QStringLiteral("0"), QStringLiteral("Invalid Width"), QStringLiteral("Width must be above 0.")},
+        {0, 7, w.txtHeightPercent, QString(), QStringLiteral("Invalid Height"), QStringLiteral("Height must be above 0.")},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(qPrintable(c.title + c.message));
+        boxes.shown.clear();
+        w.optSize[c.size]->click();
+        w.optResize[c.resize]->click();
+        w.txtUserSize->setText(QStringLiteral("5000"));
+        w.txtWidth->setText(QStringLiteral("10"));
+        w.txtHeight->setText(QStringLiteral("10"));
+        w.txtWidthPercent->setText(QStringLiteral("50"));
+        w.txtHeightPercent->setText(QStringLiteral("50"));
+        c.box->setText(c.text);
+        w.cmdSquash->setFocus();
+        w.cmdSquash_Click();
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].title, c.title);
+        EXPECT_EQ(boxes.shown[0].text, c.message);
+        EXPECT_EQ(boxes.shown[0].style, 48);
+        EXPECT_EQ(w.focusWidget(), c.box);
+        EXPECT_EQ(c.box->selectedText(), c.text);
+        EXPECT_EQ(w.txtResult->text(), QStringLiteral("* Squash not performed yet *"));
+        EXPECT_EQ(files(), QStringList{QStringLiteral("horse.gif")});
+    }
+}
+
+TEST_F(MainWindow, AJpegWithinTheLimitIsOnlySquashedWhenTheUserSaysYes)
+{
+    const QString input = copy("video-001.jpeg");
+    frmMain w(boxes);
+    w.LoadFilePicture(input);
+    w.optSize[3]->click();   // 250 KB: the 21 KB picture already fits
+    w.cmdSquash_Click();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Picture Size?"));
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Picture is already within the file size limit.\r\n"
+                                                  "Do you want to continue on resizing the picture?"));
+    EXPECT_EQ(boxes.shown[0].style, 36);
+    EXPECT_EQ(files(), QStringList{QStringLiteral("video-001.jpeg")});
+    EXPECT_EQ(w.txtResult->text(), QStringLiteral("* Squash not performed yet *"));
+
+    boxes.answers.push_back(MessageBoxes::Yes);
+    w.cmdSquash_Click();
+    EXPECT_EQ(w.txtResult->text(), QStringLiteral("SUCCESS - File squashed to 100% JPEG quality"));
+    EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("video-001_squashed.jpg"))).size(), 0);
+    EXPECT_EQ(w.ProgressBar->value(), 100);
+}
+
+TEST_F(MainWindow, FailuresAndErrorsComeBackInTheResultBox)
+{
+    const QString input = copy("Picture_1A_by_freespace.jpg");
+    frmMain w(boxes);
+    w.LoadFilePicture(input);
+
+    // A limit no quality meets: every try drawn, the quality-1 file kept.
+    w.optSize[4]->click();
+    w.txtUserSize->setText(QStringLiteral("100"));
+    w.cmdSquash_Click();
+    EXPECT_EQ(w.txtResult->text(), QStringLiteral("FAILED - Unable to squash file to the specified picture and file sizes"));
+    EXPECT_EQ(w.ProgressBar->value(), 1000);   // 100 tries of 10 pixels
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("Picture_1A_by_freespace_squashed.jpg"))));
+    EXPECT_FALSE(w.imgSquashed->hasPicture());
+    EXPECT_TRUE(boxes.shown.empty());
+
+    // An empty suffix would write over the input: refused, the input kept.
+    const QByteArray original = readAll(input);
+    w.optSize[0]->click();
+    w.txtSuffix->setText(QString());
+    w.cmdSquash_Click();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_TRUE(boxes.shown[0].text.startsWith(QStringLiteral("Error 75: "))) << qPrintable(boxes.shown[0].text);
+    EXPECT_EQ(boxes.shown[0].style, 0);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Quillmoss"));
+    EXPECT_EQ(w.txtResult->text(), boxes.shown[0].text);
+    EXPECT_FALSE(w.txtResult->isHidden());
+    EXPECT_TRUE(w.picScrollBar->isHidden());
+    EXPECT_EQ(readAll(input), original);
+
+    // The picture's file gone since it was loaded.
+    boxes.shown.clear();
+    w.txtSuffix->setText(QStringLiteral("_s"));
+    QFile::remove(input);
+    w.cmdSquash_Click();
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Error 53: File not found"));
+}
+
+TEST_F(MainWindow, NumberBoxesTakeDigitsOnlyAndEstimatesFollow)
+{
+    frmMain w(boxes);
+    w.show();
+    w.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    // Before any picture: fixed options show, computed ones keep the text.
+    w.optSize[1]->click();
+    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("51200"));
+    w.optSize[5]->click();
+    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("51200"));
+    w.optResize[1]->click();
+    w.optResize[4]->click();
+    EXPECT_EQ(w.txtEstimatedWidth->text(), QStringLiteral("640"));
+    EXPECT_EQ(w.txtEstimatedHeight->text(), QStringLiteral("480"));
+
+    w.txtActualSize->setText(QStringLiteral("12345"));
+    const std::pair<int, const char *> sizes[] = {{0, "12345"}, {5, "3086"}, {6, "6172"}, {7, "9259"}};
+    for (const auto &[index, shown] : sizes) {
+        w.optSize[index]->click();
+        EXPECT_EQ(w.txtEstimatedSize->text(), QString::fromUtf8(shown)) << index;
+    }
+    w.optSize[8]->click();
+    EXPECT_TRUE(w.txtUserSizePercent->isEnabled());
+    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("12345"));   // 100 %
+    w.txtUserSizePercent->setFocus();
+    QTest::keyClicks(w.txtUserSizePercent, QStringLiteral("5x0"));
+    EXPECT_EQ(w.txtUserSizePercent->text(), QStringLiteral("50"));      // typing replaced the selected text
+    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("6172"));
+    w.txtUserSizePercent->clear();
+    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("6172"));      // unreadable: kept
+
+    w.optSize[4]->click();
+    w.txtUserSize->setText(QString());
+    w.txtUserSize->setFocus();
+    QTest::keyClicks(w.txtUserSize, QStringLiteral("0a4 -2\r"));
+    QTest::keyClick(w.txtUserSize, Qt::Key_Return);
+    EXPECT_EQ(w.txtUserSize->text(), QStringLiteral("042"));
+    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("042"));
+    QTest::keyClick(w.txtUserSize, Qt::Key_Left);
+    QTest::keyClick(w.txtUserSize, Qt::Key_Backspace);
+    QTest::keyClick(w.txtUserSize, Qt::Key_Home);
+    QTest::keyClick(w.txtUserSize, Qt::Key_Delete);
+    EXPECT_EQ(w.txtUserSize->text(), QStringLiteral("2"));
+    QApplication::clipboard()->setText(QStringLiteral("12x"));
+    QTest::keyClick(w.txtUserSize, Qt::Key_V, Qt::ControlModifier);
+    w.txtUserSize->paste();                                             // the context menu's paste
+    EXPECT_EQ(w.txtUserSize->text(), QStringLiteral("2"));
+    QApplication::clipboard()->setText(QStringLiteral("77"));
+    w.txtUserSize->paste();
+    EXPECT_EQ(w.txtUserSize->text(), QStringLiteral("772"));
+
+    // Picture sizes, each side on its own.
+    w.txtActualWidth->setText(QStringLiteral("1003"));
+    w.txtActualHeight->setText(QStringLiteral("750"));
+    w.optResize[5]->click();
+    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("502x375"));
+    w.optResize[7]->click();
+    w.txtWidthPercent->setText(QStringLiteral("50"));
+    w.txtHeightPercent->setText(QStringLiteral("50"));
+    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("502x375"));
+    w.txtWidthPercent->clear();
+    w.txtHeightPercent->setText(QStringLiteral("200"));
+    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("502x1500"));
+    w.txtActualWidth->setText(QStringLiteral("1001"));
+    w.txtActualHeight->setText(QStringLiteral("601"));
+    w.optResize[5]->click();
+    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("500x300"));
+    w.optResize[6]->click();
+    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("751x451"));
+}
+
+// The squash runs off the window's thread: the window keeps handling events
+// while a 20-megapixel photo is squashed, and closing it stops the squash
+// without leaving a file.
+TEST_F(MainWindow, StaysResponsiveWhileSquashingAndClosesSafely)
+{
+    const QString input = copy("Kleiber_by_Lukas_Baubkus.jpg", QStringLiteral("big.jpg"));
+    frmMain w(boxes);
+    w.show();
+    w.LoadFilePicture(input);
+    w.optSize[3]->click();
+
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    ticker.start(5);
+    clock.start();
+    w.cmdSquash_Click();
+    const qint64 total = clock.elapsed();
+    ticker.stop();
+    EXPECT_TRUE(w.txtResult->text().startsWith(QStringLiteral("SUCCESS"))) << qPrintable(w.txtResult->text());
+    std::printf("20 MP squash in the window: %lld ms, longest gap between events %lld ms\n", (long long)total,
+                (long long)longest);
+    EXPECT_LT(longest, 250);
+
+    QFile::remove(dir.filePath(QStringLiteral("big_squashed.jpg")));
+    QTimer::singleShot(30, &w, [&] {
+        EXPECT_TRUE(w.squashing());
+        EXPECT_FALSE(w.cmdSquash->isEnabled());
+        w.close();
+    });
+    w.cmdSquash_Click();
+    EXPECT_TRUE(w.txtResult->text().startsWith(QStringLiteral("Squash cancelled"))) << qPrintable(w.txtResult->text());
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_EQ(files(), QStringList{QStringLiteral("big.jpg")});
+    EXPECT_TRUE(QFileInfo::exists(ini));   // settings written at the close
+}
