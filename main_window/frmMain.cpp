@@ -22,6 +22,8 @@
 #include <QEventLoop>
 #include <QFileDialog>
 #include <QFrame>
+#include <QPointer>
+#include <QProxyStyle>
 #include <QTimer>
 #include <QUrl>
 
@@ -78,6 +80,31 @@ QFrame *verticalLine(QWidget *parent, int x, int y1, int y2)
     line->setFrameShadow(QFrame::Sunken);
     line->setGeometry(px(x) - 1, px(y1), 2, px(y2) - px(y1));
     return line;
+}
+
+// The designed widths leave little room between an indicator and its caption.
+class CompactStyle : public QProxyStyle
+{
+public:
+    int pixelMetric(PixelMetric metric, const QStyleOption *option, const QWidget *widget) const override
+    {
+        if (metric == PM_RadioButtonLabelSpacing || metric == PM_CheckBoxLabelSpacing)
+            return 2;
+        if (metric == PM_ExclusiveIndicatorWidth || metric == PM_ExclusiveIndicatorHeight ||
+            metric == PM_IndicatorWidth || metric == PM_IndicatorHeight)
+            return 12;
+        return QProxyStyle::pixelMetric(metric, option, widget);
+    }
+};
+
+QStyle *compactStyle()
+{
+    static QStyle *style = [] {
+        auto *s = new CompactStyle;
+        s->setParent(qApp);
+        return s;
+    }();
+    return style;
 }
 
 QString programFolder() { return QCoreApplication::applicationDirPath(); }
@@ -195,6 +222,9 @@ void frmMain::buildControls()
     txtHeightPercent = at(numberBox(fraPictureSize, QStringLiteral("100"), QStringLiteral("Enter new height (Percent)"), 3),
                           2640, 1800, 375, 285);
     verticalLine(fraPictureSize, 1680, 840, 2040);
+    for (QAbstractButton *b : findChildren<QAbstractButton *>())
+        if (qobject_cast<QCheckBox *>(b) || qobject_cast<QRadioButton *>(b))
+            b->setStyle(compactStyle());
     for (QLabel *x : {lbX1, lbX2, lblX, Label1})
         x->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
 
@@ -625,6 +655,7 @@ void frmMain::squash()
     const auto post = [&mailbox, drain] { QMetaObject::invokeMethod(&mailbox, drain, Qt::QueuedConnection); };
 
     m_squashing = true;
+    const QPointer<QWidget> focused = focusWidget();
     cmdSquash->setEnabled(false);
     cmdOpen->setEnabled(false);
     std::thread worker([request, shared, cancel, post] {
@@ -654,6 +685,8 @@ void frmMain::squash()
     m_squashing = false;
     cmdSquash->setEnabled(true);
     cmdOpen->setEnabled(true);
+    if (focused)
+        focused->setFocus();
     if (m_closeWhenDone)
         QTimer::singleShot(0, this, &QWidget::close);
 
