@@ -5,6 +5,7 @@
 #include <bit>
 #include <functional>
 #include <queue>
+#include <cmath>
 #include <thread>
 #include <vector>
 
@@ -368,34 +369,56 @@ JpegCoefficients::~JpegCoefficients() = default;
 std::uint64_t JpegCoefficients::QuickBound(int quality) const
 {
     const auto divisors = divisorsFor(quality);
+    // Coefficients of table t at position k whose quantised magnitude
+    // reaches v: |x| >= threshold(v).
+    const auto atLeastAt = [&](int t, int k, std::uint32_t v) -> std::uint64_t {
+        const Divisor &div = divisors[std::size_t(t)][std::size_t(k)];
+        const std::uint32_t *h = d->cumulativeAt(t, k);
+        std::int64_t x = std::int64_t(((std::uint64_t(v) << div.shift) + div.recip - 1) / div.recip) - div.corr;
+        x = std::max<std::int64_t>(x, 0);
+        while (x > 0 && div.magnitude(std::uint32_t(x - 1)) >= v)
+            --x;
+        while (x < kHistogramSize && div.magnitude(std::uint32_t(x)) < v)
+            ++x;
+        return x < kHistogramSize ? h[x] : 0;
+    };
     // Every block has a DC symbol of at least one bit; every nonzero AC
     // coefficient one symbol of at least one bit plus its magnitude bits.
     std::uint64_t bits = d->blocks;
-    for (int t = 0; t < 2; ++t)
+    double symbolBits = 0;
+    for (int t = 0; t < 2; ++t) {
+        // Nonzero AC coefficients of this table by magnitude category.
+        std::uint64_t category[16] {};
         for (int k = 1; k < 64; ++k) {
-            const Divisor &div = divisors[std::size_t(t)][std::size_t(k)];
-            const std::uint32_t *h = d->cumulativeAt(t, k);
-            // Coefficients whose quantised magnitude reaches v: |x| >= threshold(v).
-            const auto atLeast = [&](std::uint32_t v) -> std::uint64_t {
-                std::int64_t x = std::int64_t(((std::uint64_t(v) << div.shift) + div.recip - 1) / div.recip) - div.corr;
-                x = std::max<std::int64_t>(x, 0);
-                while (x > 0 && div.magnitude(std::uint32_t(x - 1)) >= v)
-                    --x;
-                while (x < kHistogramSize && div.magnitude(std::uint32_t(x)) < v)
-                    ++x;
-                return x < kHistogramSize ? h[x] : 0;
-            };
-            const std::uint64_t nonzero = atLeast(1);
-            if (!nonzero)
-                continue;
-            bits += nonzero;
-            for (int j = 0; j < 15; ++j) {
-                const std::uint64_t n = atLeast(std::uint32_t(1) << j);
-                if (!n)
-                    break;
-                bits += n;
+            const auto atLeast = [&](std::uint32_t v) { return atLeastAt(t, k, v); };
+            std::uint64_t previous = atLeast(1);
+            for (int j = 0; j < 15 && previous; ++j) {
+                bits += previous;   // one magnitude bit for each coefficient reaching 2^j
+                const std::uint64_t next = atLeast(std::uint32_t(1) << (j + 1));
+                category[j + 1] += previous - next;
+                previous = next;
             }
         }
+        // A block whose last coefficient quantises to zero ends with an
+        // end-of-block symbol.
+        const std::uint64_t tableBlocks =
+            t == 0 ? std::uint64_t(d->blockCols[0]) * d->blockRows[0]
+                   : std::uint64_t(d->blockCols[1]) * d->blockRows[1] + std::uint64_t(d->blockCols[2]) * d->blockRows[2];
+        category[0] = tableBlocks - std::min(tableBlocks, atLeastAt(t, 63, 1));
+        // Each symbol of a prefix code takes at least one bit, and together
+        // at least their entropy; the category is a function of the
+        // (run, category) symbol, so the categories' entropy is less still.
+        std::uint64_t symbols = 0;
+        for (std::uint64_t n : category)
+            symbols += n;
+        double entropy = 0;
+        for (std::uint64_t n : category)
+            if (n)
+                entropy += double(n) * std::log2(double(symbols) / double(n));
+        symbolBits += std::max(double(symbols), entropy);
+    }
+    // Rounded down, with room for the floating-point error.
+    bits += std::uint64_t(std::max(0.0, symbolBits * (1 - 1e-9) - 1));
     return 277 + bits / 8;
 }
 

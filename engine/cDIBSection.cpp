@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <thread>
 
 namespace {
 
@@ -24,7 +25,9 @@ std::int32_t cDIBSection::BytesPerScanLine() const
     return checked(std::int64_t(m_width) * 3 + 3) & ~3;
 }
 
-bool cDIBSection::Create(std::int32_t lWidth, std::int32_t lHeight)
+bool cDIBSection::Create(std::int32_t lWidth, std::int32_t lHeight) { return allocate(lWidth, lHeight, true); }
+
+bool cDIBSection::allocate(std::int32_t lWidth, std::int32_t lHeight, bool zeroed)
 {
     ClearUp();
     m_width = lWidth;
@@ -36,13 +39,15 @@ bool cDIBSection::Create(std::int32_t lWidth, std::int32_t lHeight)
     m_bits.reset(new (std::nothrow) std::uint8_t[std::size_t(total)]);
     if (!m_bits)
         return false;
-    std::memset(m_bits.get(), 0, std::size_t(total));
+    if (zeroed)
+        std::memset(m_bits.get(), 0, std::size_t(total));
     return true;
 }
 
 void cDIBSection::CreateFromPicture(const QImage &picThis)
 {
-    if (!Create(picThis.width(), picThis.height()))
+    // Every byte is written below, so the buffer need not be cleared first.
+    if (!allocate(picThis.width(), picThis.height(), false))
         return;
     QImage source = picThis;
     if (source.format() != QImage::Format_RGB32 && source.format() != QImage::Format_ARGB32)
@@ -52,15 +57,27 @@ void cDIBSection::CreateFromPicture(const QImage &picThis)
         return;
     }
     const std::size_t stride = std::size_t(BytesPerScanLine());
-    for (int y = 0; y < m_height; ++y) {
-        const auto *in = reinterpret_cast<const QRgb *>(source.constScanLine(y));
-        std::uint8_t *out = m_bits.get() + std::size_t(m_height - 1 - y) * stride;
-        for (int x = 0; x < m_width; ++x) {
-            const QRgb p = in[x];
-            out[0] = std::uint8_t(qBlue(p));
-            out[1] = std::uint8_t(qGreen(p));
-            out[2] = std::uint8_t(qRed(p));
-            out += 3;
+    const std::size_t pad = stride - std::size_t(m_width) * 3;
+    const auto copyRows = [&](int from, int to) {
+        for (int y = from; y < to; ++y) {
+            const auto *in = reinterpret_cast<const QRgb *>(source.constScanLine(y));
+            std::uint8_t *out = m_bits.get() + std::size_t(m_height - 1 - y) * stride;
+            for (int x = 0; x < m_width; ++x) {
+                const QRgb p = in[x];
+                out[0] = std::uint8_t(qBlue(p));
+                out[1] = std::uint8_t(qGreen(p));
+                out[2] = std::uint8_t(qRed(p));
+                out += 3;
+            }
+            std::memset(out, 0, pad);
         }
+    };
+    // Large pictures are copied by two threads, half the rows each.
+    if (qint64(m_width) * m_height >= (1 << 20)) {
+        std::thread top(copyRows, 0, m_height / 2);
+        copyRows(m_height / 2, m_height);
+        top.join();
+    } else {
+        copyRows(0, m_height);
     }
 }

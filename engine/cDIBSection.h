@@ -33,6 +33,8 @@ public:
     void ClearUp() { m_bits.reset(); }
 
 private:
+    bool allocate(std::int32_t lWidth, std::int32_t lHeight, bool zeroed);
+
     std::unique_ptr<std::uint8_t[]> m_bits;
     std::int32_t m_width = 0;
     std::int32_t m_height = 0;
