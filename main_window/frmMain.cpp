@@ -10,17 +10,22 @@
 #include "ProgressSurface.h"
 #include "SquashCore.h"
 #include "SquashTargets.h"
+#include "clsCommonDialogs.h"
 #include "clsPathER.h"
+#include "frmPicture.h"
 #include "modINIer.h"
 #include "modTopMost.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDragMoveEvent>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QScopeGuard>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QEventLoop>
-#include <QFileDialog>
 #include <QFrame>
 #include <QPointer>
 #include <QProxyStyle>
@@ -270,6 +275,13 @@ void frmMain::buildControls()
     connect(chkDropZone, &QCheckBox::stateChanged, this, [this] { chkDropZone_Click(); });
     connect(cmdSquash, &QPushButton::clicked, this, [this] { cmdSquash_Click(); });
     connect(cmdOpen, &QPushButton::clicked, this, [this] { cmdOpen_Click(); });
+    connect(imgPicture, &ImageBox::clicked, this, [this] { imgPicture_Click(); });
+    connect(imgSquashed, &ImageBox::clicked, this, [this] { imgSquashed_Click(); });
+    for (QWidget *target : std::initializer_list<QWidget *>{fraFileDetails, txtFile, cmdOpen, chkAutoCommit, chkDropZone,
+                                                            lbSuffix, txtSuffix}) {
+        target->setAcceptDrops(true);
+        target->installEventFilter(this);
+    }
     connect(lbEmail, &QLabel::linkActivated, this, [this] {
         Navigate(QStringLiteral("mailto:") + EmailAddress() + QStringLiteral("?subject=Quillmoss"));
     });
@@ -305,7 +317,7 @@ void frmMain::Form_Unload()
 
 void frmMain::closeEvent(QCloseEvent *event)
 {
-    if (m_squashing) {
+    if (m_squashing || m_batchRunning) {
         // Stop the running squash between two tries (it then writes nothing)
         // and close once it has returned.
         m_closeWhenDone = true;
@@ -467,21 +479,173 @@ void frmMain::optResize_Click(std::int16_t Index)
 
 void frmMain::cmdOpen_Click()
 {
-    if (m_squashing)
-        return;
     ErrorHandlers::report(m_boxes, [this] {
-        const QString chosen = QFileDialog::getOpenFileName(
-            this, QStringLiteral("Select file(s) to open"), m_strLastUsedPath,
-            QStringLiteral("All supported files (JPG,GIF,BMP) (*.jpg *.gif *.bmp);;JPG (*.jpg);;GIF (*.gif);;"
-                           "BMP (*.bmp);;All files (*)"));
-        if (chosen.isEmpty())
-            return;
-        clsPathER path;
-        path.SetFullPath(chosen);
-        m_strLastUsedPath = path.GetPath() + clsPathER::Separator + QLatin1Char('.');
-        txtFile->setText(chosen);
-        LoadFilePicture(txtFile->text());
+        clsCommonDialogs dialog;
+        dialog.DialogTitle(QStringLiteral("Select file(s) to open"));
+        dialog.CancelError(false);
+        dialog.hOwner(this);
+        dialog.flags(2628096);
+        dialog.Filter(QStringLiteral("All supported files (JPG,GIF,BMP)|*.jpg;*.gif;*.bmp|JPG|*.jpg|GIF|*.gif|BMP|*.bmp|"
+                                     "All files|*.*"));
+        dialog.FilterIndex(1);
+        dialog.FileName(m_strLastUsedPath);
+        dialog.ShowOpen();
+        const QString chosen = dialog.FileName();
+        if (chosen == m_strLastUsedPath)
+            return;   // cancelled
+        QStringList parts = chosen.split(QChar(0));
+        const qsizetype empty = parts.count(QString());
+        parts.resize(parts.size() - empty);
+        std::vector<Queued> files;
+        if (parts.size() > 1) {
+            // Several files: the next dialog starts in the folder they came from.
+            m_strLastUsedPath = parts[0] + clsPathER::Separator + QLatin1Char('.');
+            chkAutoCommit->setState(1);
+            for (qsizetype i = 1; i < parts.size(); ++i)
+                files.push_back({parts[0] + clsPathER::Separator + parts[i], true});
+        } else {
+            clsPathER path;
+            path.SetFullPath(chosen);
+            m_strLastUsedPath = path.GetPath() + clsPathER::Separator + QLatin1Char('.');
+            files.push_back({chosen, true});
+        }
+        enqueue(files);
     });
+}
+
+void frmMain::LoadFileAfterDragging(const QMimeData *Data, std::int16_t &)
+{
+    ErrorHandlers::report(m_boxes, [&] {
+        std::vector<Queued> files;
+        for (const QUrl &url : Data->urls())
+            if (url.isLocalFile())
+                files.push_back({url.toLocalFile(), false});
+        if (files.size() > 1)
+            chkAutoCommit->setState(1);
+        enqueue(files);
+    });
+}
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    const auto hasFiles = [](const QMimeData *data) {
+        if (data && data->hasUrls())
+            for (const QUrl &url : data->urls())
+                if (url.isLocalFile())
+                    return true;
+        return false;
+    };
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto *drag = static_cast<QDragMoveEvent *>(event);
+        if (!hasFiles(drag->mimeData()))
+            return false;
+        drag->acceptProposedAction();
+        return true;
+    }
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        if (!hasFiles(drop->mimeData()))
+            return false;
+        drop->acceptProposedAction();
+        std::int16_t IndexCount = std::int16_t(std::min<qsizetype>(drop->mimeData()->urls().size(), 32767));
+        skip([&] { LoadFileAfterDragging(drop->mimeData(), IndexCount); });
+        return true;
+    }
+    default:
+        return QWidget::eventFilter(watched, event);
+    }
+}
+
+void frmMain::enqueue(const std::vector<Queued> &files)
+{
+    m_queue.insert(m_queue.end(), files.begin(), files.end());
+    if (m_batchRunning || m_squashing) {
+        showQueued();
+        return;
+    }
+    processQueue();
+}
+
+void frmMain::showQueued()
+{
+    if (!m_queue.empty())
+        txtResult->setText(txtResult->text().section(QStringLiteral(" ("), 0, 0) +
+                           QStringLiteral(" (%1 more queued)").arg(m_queue.size()));
+}
+
+void frmMain::processQueue()
+{
+    if (m_batchRunning || m_squashing || m_queue.empty())
+        return;
+    m_batchRunning = true;
+    cmdSquash->setEnabled(false);
+    while (!m_queue.empty() && !m_closeWhenDone) {
+        const Queued next = m_queue.front();
+        m_queue.pop_front();
+        if (next.fromDialog) {
+            txtFile->setText(next.path);
+            LoadFilePicture(txtFile->text());
+        } else {
+            // Between dropped files the window repaints and takes input.
+            QCoreApplication::processEvents();
+            if (m_closeWhenDone)
+                break;
+            LoadFilePicture(next.path);
+        }
+    }
+    if (m_closeWhenDone)
+        m_queue.clear();
+    m_batchRunning = false;
+    cmdSquash->setEnabled(true);
+    if (m_closeWhenDone)
+        QTimer::singleShot(0, this, &QWidget::close);
+}
+
+void frmMain::showViewer(const QImage &picture, float W, float H)
+{
+    if (!m_viewer)
+        m_viewer = std::make_unique<frmPicture>();
+    skip([&] { m_viewer->setPicture(picture); });
+    // Sized by the picture it shows; the fields only when it could not be read.
+    skip([&] {
+        if (picture.isNull())
+            m_viewer->SizeToPicture(int(W), int(H));
+        else
+            m_viewer->SizeToPicture(picture.width(), picture.height());
+    });
+    skip([&] { m_viewer->exec(); });
+}
+
+void frmMain::imgPicture_Click()
+{
+    if (txtFile->text().isEmpty()) {
+        m_boxes.show(QStringLiteral("No picture has been loaded"), MessageBoxes::Exclamation,
+                     QStringLiteral("Picture Missing"));
+        return;
+    }
+    QImage picture;
+    skip([&] { picture = Picture::LoadPicture(txtFile->text()); });
+    showViewer(picture, m_sngPictureWidth, m_sngPictureHeight);
+}
+
+void frmMain::imgSquashed_Click()
+{
+    const auto missing = [this] {
+        m_boxes.show(QStringLiteral("The Squashed picture does not exist"), MessageBoxes::Exclamation,
+                     QStringLiteral("Picture Missing"));
+    };
+    if (m_strSquashedFile.isEmpty())
+        return missing();
+    if (!clsPathER::FileExists(m_strSquashedFile)) {
+        missing();
+        imgSquashed->clear();
+        return;
+    }
+    QImage picture;
+    skip([&] { picture = Picture::LoadPicture(m_strSquashedFile); });
+    showViewer(picture, m_sngNewWidth, m_sngNewHeight);
 }
 
 void frmMain::LoadFilePicture(const QString &p_strFileName)
@@ -657,7 +821,6 @@ void frmMain::squash()
     m_squashing = true;
     const QPointer<QWidget> focused = focusWidget();
     cmdSquash->setEnabled(false);
-    cmdOpen->setEnabled(false);
     std::thread worker([request, shared, cancel, post] {
         try {
             SquashCore::Result result = SquashCore::Squash(request, [&](int q) {
@@ -683,12 +846,15 @@ void frmMain::squash()
     loop.exec();
     worker.join();
     m_squashing = false;
-    cmdSquash->setEnabled(true);
-    cmdOpen->setEnabled(true);
+    cmdSquash->setEnabled(!m_batchRunning);
     if (focused)
         focused->setFocus();
-    if (m_closeWhenDone)
+    if (m_closeWhenDone && !m_batchRunning)
         QTimer::singleShot(0, this, &QWidget::close);
+    // Files dropped or opened meanwhile: after this squash, in order.
+    if (!m_batchRunning && !m_queue.empty() && !m_closeWhenDone)
+        QTimer::singleShot(0, this, [this] { processQueue(); });
+    const auto noteQueued = qScopeGuard([this] { showQueued(); });
 
     if (shared->error)
         std::rethrow_exception(shared->error);

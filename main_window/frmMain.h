@@ -14,11 +14,14 @@
 #include <QWidget>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 
 class ImageBox;
 class ProgressSurface;
+class QMimeData;
+class frmPicture;
 
 // The main window. Controls, fields and handlers keep the program's own
 // names; the controls are public, as on a form, so that tests drive them.
@@ -32,14 +35,25 @@ public:
     ~frmMain() override;
 
     void LoadFilePicture(const QString &p_strFileName);
+    // Loads (and with Auto-Commit squashes) every local file of a drop. While
+    // a batch or squash runs, the files join its queue instead.
+    void LoadFileAfterDragging(const QMimeData *Data, std::int16_t &IndexCount);
+    void cmdOpen_Click();
     void cmdSquash_Click();
+    void imgPicture_Click();
+    void imgSquashed_Click();
     void Navigate(const QString &NavTo);
 
     // Where Navigate hands its text; the desktop's URL handler by default.
     std::function<void(const QString &)> navigator;
 
-    // Whether a squash is running (its button is disabled meanwhile).
+    // Whether a squash is running (its button is disabled meanwhile), and
+    // whether a batch of files is being loaded.
     bool squashing() const { return m_squashing; }
+    bool batchRunning() const { return m_batchRunning; }
+
+    // The viewer, once a thumbnail has been clicked.
+    frmPicture *viewer() const { return m_viewer.get(); }
 
     static QString Caption();
     static QString EmailAddress() { return QStringLiteral("quillmoss@example.org"); }
@@ -91,6 +105,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildControls();
@@ -100,14 +115,25 @@ private:
     void WriteSettings();
     void chkTopMost_Click();
     void chkDropZone_Click();
-    void cmdOpen_Click();
     void ShowProgress(bool bShow);
+    struct Queued
+    {
+        QString path;
+        bool fromDialog;   // the dialog's files go through txtFile first
+    };
+    void enqueue(const std::vector<Queued> &files);
+    void processQueue();
+    void showQueued();
+    void showViewer(const QImage &picture, float W, float H);
     void squash();
     void setInputBox(QLineEdit *box, bool enabled);
     QLineEdit *boxFor(int box) const;
 
     MessageBoxes &m_boxes;
     bool m_squashing = false;
+    bool m_batchRunning = false;
+    std::deque<Queued> m_queue;
+    std::unique_ptr<frmPicture> m_viewer;
     bool m_closeWhenDone = false;
     std::shared_ptr<std::atomic<bool>> m_cancel;
 };
