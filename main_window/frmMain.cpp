@@ -282,6 +282,7 @@ void frmMain::buildControls()
         target->setAcceptDrops(true);
         target->installEventFilter(this);
     }
+
     connect(lbEmail, &QLabel::linkActivated, this, [this] {
         Navigate(QStringLiteral("mailto:") + EmailAddress() + QStringLiteral("?subject=Quillmoss"));
     });
@@ -535,19 +536,27 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
                     return true;
         return false;
     };
+    // TopMost takes no drops: one over it reaches its frame, which refuses it.
+    const auto overTopMost = [&](const QPointF &at) {
+        return watched == fraFileDetails && chkTopMost->geometry().contains(at.toPoint());
+    };
     switch (event->type()) {
     case QEvent::DragEnter:
     case QEvent::DragMove: {
         auto *drag = static_cast<QDragMoveEvent *>(event);
-        if (!hasFiles(drag->mimeData()))
-            return false;
+        if (!hasFiles(drag->mimeData()) || overTopMost(drag->position())) {
+            drag->ignore();
+            return true;
+        }
         drag->acceptProposedAction();
         return true;
     }
     case QEvent::Drop: {
         auto *drop = static_cast<QDropEvent *>(event);
-        if (!hasFiles(drop->mimeData()))
-            return false;
+        if (!hasFiles(drop->mimeData()) || overTopMost(drop->position())) {
+            drop->ignore();
+            return true;
+        }
         drop->acceptProposedAction();
         std::int16_t IndexCount = std::int16_t(std::min<qsizetype>(drop->mimeData()->urls().size(), 32767));
         skip([&] { LoadFileAfterDragging(drop->mimeData(), IndexCount); });

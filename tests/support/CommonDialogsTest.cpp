@@ -1,0 +1,105 @@
+#include "AppError.h"
+#include "clsCommonDialogs.h"
+
+#include <QRegularExpression>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Picks what a user would, and remembers what the dialog was asked for.
+struct Pick
+{
+    std::optional<QStringList> files;
+    clsCommonDialogs::FileRequest asked;
+    Pick() { clsCommonDialogs::SetFileChooser([this](const auto &r) { asked = r; return files; }); }
+    ~Pick() { clsCommonDialogs::SetFileChooser({}); }
+};
+
+bool matches(const QString &filter, const QString &name)
+{
+    const QString patterns = filter.section(QLatin1Char('('), -1).chopped(1);
+    for (const QString &p : patterns.split(QLatin1Char(' ')))
+        if (QRegularExpression(QRegularExpression::wildcardToRegularExpression(p)).match(name).hasMatch())
+            return true;
+    return false;
+}
+
+const QString kFilter = QStringLiteral("All supported files (JPG,GIF,BMP)|*.jpg;*.gif;*.bmp|JPG|*.jpg|GIF|*.gif|BMP|*.bmp|All files|*.*");
+
+} // namespace
+
+TEST(CommonDialogs, PropertiesAndActions)
+{
+    clsCommonDialogs d;
+    EXPECT_EQ(d.IconSize(), 32);
+    d.IconSize(16);
+    EXPECT_EQ(d.IconSize(), 16);
+    d.IconSize(24);
+    EXPECT_EQ(d.IconSize(), 32);
+    d.FileName(QStringLiteral("kept"));
+    for (int action : {0, 11, 15, -3, 12, 13, 14, 10, 9, 6, 5})
+        EXPECT_NO_THROW(d.Action(action)) << action;
+    EXPECT_EQ(d.FileName(), QStringLiteral("kept"));
+}
+
+TEST(CommonDialogs, FiltersMatchWithoutRegardToCaseAndTakeJpegToo)
+{
+    const QStringList filters = clsCommonDialogs::QtFilters(kFilter);
+    ASSERT_EQ(filters.size(), 5);
+    EXPECT_TRUE(filters[1].startsWith(QStringLiteral("JPG (")));
+    for (const char *name : {"PHOTO.JPG", "x.jpeg", "y.Jpg", "a.gif", "B.BMP"})
+        EXPECT_TRUE(matches(filters[0], QString::fromUtf8(name))) << name;
+    EXPECT_FALSE(matches(filters[0], QStringLiteral("notes.txt")));
+    EXPECT_TRUE(matches(filters[1], QStringLiteral("x.JPEG")));
+    EXPECT_FALSE(matches(filters[1], QStringLiteral("x.gif")));
+    EXPECT_TRUE(matches(filters[4], QStringLiteral("README")));
+}
+
+TEST(CommonDialogs, ShowOpenGivesOnePathOrTheFolderAndNamesSeparatedByNul)
+{
+    Pick pick;
+    clsCommonDialogs d;
+    d.DialogTitle(QStringLiteral("Select file(s) to open"));
+    d.flags(2628096);
+    d.Filter(kFilter);
+    d.FilterIndex(1);
+    d.FileName(QStringLiteral("/tmp/."));
+
+    pick.files = QStringList{QStringLiteral("/pics/a.jpg")};
+    d.ShowOpen();
+    EXPECT_EQ(pick.asked.title, QStringLiteral("Select file(s) to open"));
+    EXPECT_EQ(pick.asked.folder, QStringLiteral("/tmp"));
+    EXPECT_TRUE(pick.asked.multiple);
+    EXPECT_TRUE(pick.asked.mustExist);
+    EXPECT_EQ(pick.asked.filterIndex, 0);
+    EXPECT_EQ(d.FileName(), QStringLiteral("/pics/a.jpg"));
+    EXPECT_EQ(d.FileTitle(), QStringLiteral("a.jpg"));
+
+    pick.files = QStringList{QStringLiteral("/pics/a.jpg"), QStringLiteral("/pics/b.jpg")};
+    d.ShowOpen();
+    EXPECT_EQ(d.FileName(), QStringLiteral("/pics") + QChar(0) + QStringLiteral("a.jpg") + QChar(0) + QStringLiteral("b.jpg"));
+
+    // No length limit: many long names come back whole.
+    QStringList many;
+    for (int i = 0; i < 40; ++i)
+        many << QStringLiteral("/pics/a rather long holiday picture name %1.jpg").arg(i);
+    pick.files = many;
+    d.ShowOpen();
+    EXPECT_EQ(d.FileName().split(QChar(0)).size(), 41);
+
+    // Cancel: nothing changes; with CancelError, error 0.
+    d.FileName(QStringLiteral("/tmp/."));
+    d.FileTitle(QStringLiteral("title"));
+    pick.files.reset();
+    d.ShowOpen();
+    EXPECT_EQ(d.FileName(), QStringLiteral("/tmp/."));
+    EXPECT_EQ(d.FileTitle(), QStringLiteral("title"));
+    EXPECT_EQ(d.FilterIndex(), 1);
+    d.CancelError(true);
+    try {
+        d.ShowOpen();
+        FAIL() << "no error on cancel";
+    } catch (const AppError &e) {
+        EXPECT_EQ(e.number(), 0);
+    }
+}
