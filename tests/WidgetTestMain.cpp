@@ -4,6 +4,9 @@
 
 int main(int argc, char **argv)
 {
+    // Headless unless told otherwise.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
     ::testing::InitGoogleTest(&argc, argv);
