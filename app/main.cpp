@@ -1,18 +1,82 @@
 #include "QtMessageBoxes.h"
+#include "SingleInstance.h"
 #include "frmMain.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+void describe(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Makes pictures smaller for mailing and posting. Pictures named here are loaded\n"
+        "as if dropped on the window; two or more switch Auto-Commit on."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to load (JPEG, GIF or BMP)."),
+                                 QStringLiteral("[FILE...]"));
+}
+
+void name(QCoreApplication &)
+{
+    QCoreApplication::setApplicationName(QStringLiteral("Quillmoss"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(QT_STRINGIFY(QUILLMOSS_VERSION)));
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    // --help and --version answer without a window (or a display).
+    for (int i = 1; i < argc; ++i) {
+        const char *a = argv[i];
+        if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h") || !std::strcmp(a, "--version") || !std::strcmp(a, "-v")) {
+            QCoreApplication core(argc, argv);
+            name(core);
+            QCommandLineParser parser;
+            describe(parser);
+            parser.process(core);   // prints and exits
+            return 0;
+        }
+    }
+
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Quillmoss"));
-    QApplication::setApplicationVersion(QStringLiteral(QT_STRINGIFY(QUILLMOSS_VERSION)));
+    name(app);
     QApplication::setStyle(QStringLiteral("Fusion"));
+    QCommandLineParser parser;
+    describe(parser);
+    if (!parser.parse(QApplication::arguments())) {
+        std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    QStringList files;
+    for (const QString &f : parser.positionalArguments())
+        files << QFileInfo(f).absoluteFilePath();
+
+    SingleInstance instance(SingleInstance::defaultName());
+    if (instance.handOver(files))
+        return 0;
+    instance.listen();
 
     QtMessageBoxes boxes;
     frmMain window(boxes);
     boxes.setParent(&window);
     window.show();
+    QObject::connect(&instance, &SingleInstance::filesReceived, &window, [&window](const QStringList &paths) {
+        window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+        window.show();
+        window.raise();
+        window.activateWindow();
+        if (!paths.isEmpty())
+            window.LoadFiles(paths);
+    });
+    if (!files.isEmpty())
+        QTimer::singleShot(0, &window, [&window, files] { window.LoadFiles(files); });
     return app.exec();
 }

@@ -13,6 +13,7 @@
 #include "clsCommonDialogs.h"
 #include "clsPathER.h"
 #include "frmPicture.h"
+#include "frmDropZone.h"
 #include "modINIer.h"
 #include "modTopMost.h"
 
@@ -26,6 +27,7 @@
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QFrame>
 #include <QPointer>
 #include <QProxyStyle>
@@ -138,6 +140,10 @@ void frmMain::buildControls()
     f.setPixelSize(11);
     setFont(f);
     setFixedSize(384, 457);
+    QIcon icon;
+    for (int size : {16, 32, 48, 256})
+        icon.addFile(QStringLiteral(":/icons/quillmoss-%1.png").arg(size));
+    setWindowIcon(icon);
     setAcceptDrops(false);
 
     // File details
@@ -312,7 +318,9 @@ void frmMain::Form_Unload()
 {
     ErrorHandlers::report(m_boxes, [this] {
         WriteSettings();
-        // The drop zone window, once open, closes here.
+        // After the settings: a zone open now opens again at the next start.
+        if (m_dropZone && m_dropZone->isVisible())
+            m_dropZone->close();
     });
 }
 
@@ -397,8 +405,33 @@ void frmMain::chkTopMost_Click()
 
 void frmMain::chkDropZone_Click()
 {
-    // Shows the drop zone window for state 1 and closes it otherwise, once
-    // that window exists; the state itself is kept and saved.
+    skip([&] {
+        if (chkDropZone->state() == 1) {
+            if (!m_dropZone) {
+                frmDropZone::Owner owner;
+                owner.mainWindow = this;
+                owner.LoadFileAfterDragging = [this](const QMimeData *Data, std::int16_t &IndexCount) {
+                    LoadFileAfterDragging(Data, IndexCount);
+                };
+                owner.clearCheckBox = [this] { chkDropZone->setState(0); };
+                m_dropZone = std::make_unique<frmDropZone>(owner, m_boxes);
+            }
+            m_dropZone->show();
+        } else if (m_dropZone && m_dropZone->isVisible()) {
+            m_dropZone->close();
+        }
+    });
+}
+
+void frmMain::LoadFiles(const QStringList &paths)
+{
+    QMimeData data;
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls << QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+    data.setUrls(urls);
+    std::int16_t IndexCount = std::int16_t(std::min<qsizetype>(urls.size(), 32767));
+    LoadFileAfterDragging(&data, IndexCount);
 }
 
 void frmMain::Navigate(const QString &NavTo)

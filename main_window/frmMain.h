@@ -22,6 +22,7 @@ class ImageBox;
 class ProgressSurface;
 class QMimeData;
 class frmPicture;
+class frmDropZone;
 
 // The main window. Controls, fields and handlers keep the program's own
 // names; the controls are public, as on a form, so that tests drive them.
@@ -52,8 +53,14 @@ public:
     bool squashing() const { return m_squashing; }
     bool batchRunning() const { return m_batchRunning; }
 
-    // The viewer, once a thumbnail has been clicked.
+    // The viewer, once a thumbnail has been clicked, and the drop zone, once
+    // opened.
     frmPicture *viewer() const { return m_viewer.get(); }
+    frmDropZone *dropZone() const { return m_dropZone.get(); }
+
+    // Files given to the program (its command line, or a second start):
+    // loaded as a drop of them on the window would load them.
+    void LoadFiles(const QStringList &paths);
 
     static QString Caption();
     static QString EmailAddress() { return QStringLiteral("quillmoss@example.org"); }
@@ -134,6 +141,7 @@ private:
     bool m_batchRunning = false;
     std::deque<Queued> m_queue;
     std::unique_ptr<frmPicture> m_viewer;
+    std::unique_ptr<frmDropZone> m_dropZone;
     bool m_closeWhenDone = false;
     std::shared_ptr<std::atomic<bool>> m_cancel;
 };

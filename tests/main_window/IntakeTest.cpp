@@ -37,31 +37,6 @@ protected:
         QObject::connect(w.txtFile, &QLineEdit::textChanged, [this](const QString &t) { loaded << t; });
         QObject::connect(w.txtResult, &QLineEdit::textChanged, [this](const QString &t) { results << t; });
     }
-    // A real drop of local files on a control, as a file manager makes it.
-    static bool drop(QWidget *on, const QStringList &paths, bool asText = false)
-    {
-        QMimeData data;
-        if (asText) {
-            data.setText(paths.join(QLatin1Char('\n')));
-        } else {
-            QList<QUrl> urls;
-            for (const QString &p : paths)
-                urls << (p.startsWith(QLatin1String("http")) ? QUrl(p) : QUrl::fromLocalFile(p));
-            data.setUrls(urls);
-        }
-        // Sent to the widget under the pointer; the application passes it
-        // up to the first that takes it, as for a real drag.
-        const QPoint at = on->rect().center();
-        QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        enter.ignore();
-        QApplication::sendEvent(on, &enter);
-        if (!enter.isAccepted())
-            return false;
-        QDropEvent dropped(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
-        dropped.ignore();
-        QApplication::sendEvent(on, &dropped);
-        return dropped.isAccepted();
-    }
     QString squashed(const char *base) const { return dir.filePath(QString::fromUtf8(base) + QStringLiteral("_squashed.jpg")); }
 };
 
@@ -129,18 +104,18 @@ TEST_F(Intake, DropsLoadOneOrSquashMany)
     frmMain w(boxes);
     watch(w);
 
-    EXPECT_FALSE(drop(w.chkTopMost, {a}));
-    EXPECT_FALSE(drop(w.chkAutoCommit, {a}, true));           // text, no files
-    EXPECT_FALSE(drop(w.fraFileDetails, {QStringLiteral("https://example.org/x.jpg")}));
+    EXPECT_FALSE(dropFiles(w.chkTopMost, {a}));
+    EXPECT_FALSE(dropFiles(w.chkAutoCommit, {a}, true));           // text, no files
+    EXPECT_FALSE(dropFiles(w.fraFileDetails, {QStringLiteral("https://example.org/x.jpg")}));
     EXPECT_TRUE(loaded.isEmpty());
 
-    EXPECT_TRUE(drop(w.fraFileDetails, {a}));
+    EXPECT_TRUE(dropFiles(w.fraFileDetails, {a}));
     EXPECT_EQ(w.txtFile->text(), a);
     EXPECT_EQ(w.chkAutoCommit->state(), 0);
     EXPECT_FALSE(QFileInfo::exists(squashed("a")));
 
     loaded.clear();
-    EXPECT_TRUE(drop(w.txtSuffix, {b, notes, c}));
+    EXPECT_TRUE(dropFiles(w.txtSuffix, {b, notes, c}));
     EXPECT_EQ(w.chkAutoCommit->state(), 1);
     EXPECT_EQ(loaded, (QStringList{b, c}));                   // the non-picture never reaches txtFile
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -163,12 +138,12 @@ TEST_F(Intake, ADropDuringABatchIsQueuedAndFollowsInOrder)
     QObject::connect(&poll, &QTimer::timeout, [&] {
         if (!dropped && w.squashing()) {
             dropped = true;
-            EXPECT_TRUE(drop(w.cmdOpen, {c}));
+            EXPECT_TRUE(dropFiles(w.cmdOpen, {c}));
             EXPECT_TRUE(w.squashing());   // nothing ran nested
         }
     });
     poll.start(1);
-    EXPECT_TRUE(drop(w.txtFile, {a, b}));
+    EXPECT_TRUE(dropFiles(w.txtFile, {a, b}));
     poll.stop();
     ASSERT_TRUE(dropped);
     EXPECT_EQ(loaded, (QStringList{a, b, c}));

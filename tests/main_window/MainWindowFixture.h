@@ -3,7 +3,12 @@
 #include "ScriptedBoxes.h"
 #include "modINIer.h"
 
+#include <QApplication>
 #include <QDir>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
+#include <QWidget>
 #include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -16,6 +21,32 @@ inline QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// A real drop of local files on a control, as a file manager makes it.
+inline bool dropFiles(QWidget *on, const QStringList &paths, bool asText = false)
+{
+    QMimeData data;
+    if (asText) {
+        data.setText(paths.join(QLatin1Char('\n')));
+    } else {
+        QList<QUrl> urls;
+        for (const QString &p : paths)
+            urls << (p.startsWith(QLatin1String("http")) ? QUrl(p) : QUrl::fromLocalFile(p));
+        data.setUrls(urls);
+    }
+    // Sent to the widget under the pointer; the application passes it
+    // up to the first that takes it, as for a real drag.
+    const QPoint at = on->rect().center();
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    enter.ignore();
+    QApplication::sendEvent(on, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent dropped(QPointF(at), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    dropped.ignore();
+    QApplication::sendEvent(on, &dropped);
+    return dropped.isAccepted();
 }
 
 class MainWindow : public ::testing::Test

@@ -1,0 +1,109 @@
+#include "MainWindowFixture.h"
+#include "frmDropZone.h"
+#include "frmMain.h"
+
+#include <QFileInfo>
+#include <QLabel>
+#include <QScreen>
+
+namespace {
+
+class DropZone : public MainWindow
+{
+protected:
+    QString squashed(const QString &input) const
+    {
+        return QFileInfo(input).absolutePath() + QLatin1Char('/') + QFileInfo(input).completeBaseName() +
+               QStringLiteral("_squashed.jpg");
+    }
+};
+
+} // namespace
+
+TEST_F(DropZone, OpensWhereItWasClosed)
+{
+    writeIni("[DropZone]\nX=3000\nY=1500\n");
+    frmMain w(boxes);
+    EXPECT_EQ(w.dropZone(), nullptr);
+    w.chkDropZone->setState(1);
+    frmDropZone *zone = w.dropZone();
+    ASSERT_NE(zone, nullptr);
+    EXPECT_TRUE(zone->isVisible());
+    EXPECT_EQ(zone->pos(), QPoint(200, 100));
+    EXPECT_EQ(zone->size(), QSize(35, 37));
+    EXPECT_TRUE(zone->windowFlags() & Qt::WindowStaysOnTopHint);
+    EXPECT_TRUE(zone->windowFlags() & Qt::FramelessWindowHint);
+    EXPECT_EQ(zone->mask().boundingRect(), QRect(0, 0, 35, 37));
+    EXPECT_FALSE(zone->mask().contains(QPoint(0, 0)));
+    EXPECT_EQ(zone->imgLogo->toolTip(), QStringLiteral("Drap and Drop your file(s) here"));
+    EXPECT_EQ(zone->imgLogo->size(), QSize(32, 32));
+
+    zone->move(300, 150);
+    w.chkDropZone->setState(0);
+    EXPECT_FALSE(zone->isVisible());
+    EXPECT_EQ(modINIer::ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("X")), QStringLiteral("4500"));
+    EXPECT_EQ(modINIer::ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("Y")), QStringLiteral("2250"));
+
+    w.chkDropZone->setState(1);
+    EXPECT_EQ(w.dropZone()->pos(), QPoint(300, 150));
+    w.dropZone()->close();                    // any close clears the box
+    EXPECT_EQ(w.chkDropZone->state(), 0);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(DropZone, OpenAtShutdownOpensAgainAtTheNextStart)
+{
+    writeIni("[Main]\nDropZone=1\n[DropZone]\nX=-900000\nY=letters\n");
+    {
+        frmMain w(boxes);
+        ASSERT_NE(w.dropZone(), nullptr);
+        EXPECT_TRUE(w.dropZone()->isVisible());
+        // Off every screen: brought back onto the nearest one.
+        const QRect screen = w.dropZone()->screen()->availableGeometry();
+        EXPECT_TRUE(screen.intersects(w.dropZone()->geometry())) << w.dropZone()->x();
+        w.close();
+        EXPECT_FALSE(w.dropZone()->isVisible());
+        EXPECT_EQ(w.chkDropZone->state(), 0);
+    }
+    EXPECT_EQ(modINIer::ReadIniValue(QStringLiteral("Main"), QStringLiteral("DropZone")), QStringLiteral("1"));
+    EXPECT_FALSE(modINIer::ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("X")).isEmpty());
+    frmMain again(boxes);
+    ASSERT_NE(again.dropZone(), nullptr);
+    EXPECT_TRUE(again.dropZone()->isVisible());
+}
+
+TEST_F(DropZone, ADropRestoresTheWindowAndLoadsTheFiles)
+{
+    const QString a = copy("horse.gif", QStringLiteral("a.gif"));
+    const QString b = copy("video-001.bmp", QStringLiteral("b.bmp"));
+    const QString c = copy("GreenMeadow.jpg", QStringLiteral("c.jpg"));
+    frmMain w(boxes);
+    w.chkDropZone->setState(1);
+    w.showMinimized();
+
+    ASSERT_TRUE(dropFiles(w.dropZone(), {a}));
+    EXPECT_FALSE(w.isMinimized());
+    EXPECT_TRUE(w.isVisible());
+    EXPECT_EQ(w.txtFile->text(), a);
+    EXPECT_EQ(w.chkAutoCommit->state(), 0);
+    EXPECT_FALSE(QFileInfo::exists(squashed(a)));
+
+    ASSERT_TRUE(dropFiles(w.dropZone()->imgLogo, {a, b, c}));
+    EXPECT_EQ(w.chkAutoCommit->state(), 1);
+    for (const QString &input : {a, b, c})
+        EXPECT_TRUE(QFileInfo::exists(squashed(input))) << qPrintable(input);
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+TEST_F(DropZone, FilesFromTheCommandLineLoadLikeADrop)
+{
+    const QString a = copy("horse.gif", QStringLiteral("a.gif"));
+    const QString b = copy("horse.bmp", QStringLiteral("b.bmp"));
+    frmMain w(boxes);
+    w.LoadFiles({a});
+    EXPECT_EQ(w.txtFile->text(), a);
+    EXPECT_EQ(w.chkAutoCommit->state(), 0);
+    w.LoadFiles({a, b});
+    EXPECT_EQ(w.chkAutoCommit->state(), 1);
+    EXPECT_TRUE(QFileInfo::exists(squashed(b)));
+}
