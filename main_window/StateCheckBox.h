@@ -12,13 +12,21 @@ public:
         setTristate(true);
     }
 
-    int state() const { return int(checkState()); }
+    int state() const
+    {
+        switch (checkState()) {
+        case Qt::Checked: return 1;
+        case Qt::PartiallyChecked: return 2;
+        default: return 0;
+        }
+    }
     // Returns false for a value that is not a state; the box is then unchanged.
     bool setState(int value)
     {
+        static constexpr Qt::CheckState states[] = {Qt::Unchecked, Qt::Checked, Qt::PartiallyChecked};
         if (value < 0 || value > 2)
             return false;
-        setCheckState(Qt::CheckState(value));
+        setCheckState(states[value]);
         return true;
     }
 

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QScreen>
+#include <QTest>
 
 namespace {
 
@@ -39,12 +40,14 @@ TEST_F(DropZone, OpensWhereItWasClosed)
     EXPECT_EQ(zone->imgLogo->size(), QSize(32, 32));
 
     zone->move(300, 150);
-    w.chkDropZone->setState(0);
+    QTest::mouseClick(w.chkDropZone, Qt::LeftButton);   // a user's click clears it
+    EXPECT_EQ(w.chkDropZone->state(), 0);
     EXPECT_FALSE(zone->isVisible());
     EXPECT_EQ(modINIer::ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("X")), QStringLiteral("4500"));
     EXPECT_EQ(modINIer::ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("Y")), QStringLiteral("2250"));
 
-    w.chkDropZone->setState(1);
+    QTest::mouseClick(w.chkDropZone, Qt::LeftButton);
+    EXPECT_EQ(w.chkDropZone->state(), 1);
     EXPECT_EQ(w.dropZone()->pos(), QPoint(300, 150));
     w.dropZone()->close();                    // any close clears the box
     EXPECT_EQ(w.chkDropZone->state(), 0);

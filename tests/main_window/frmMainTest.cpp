@@ -57,12 +57,14 @@ TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
         frmMain w(boxes);
         EXPECT_EQ(w.chkAutoCommit->state(), 0);
         EXPECT_EQ(w.chkTopMost->state(), 2);   // grey, and on top
+        EXPECT_EQ(w.chkTopMost->checkState(), Qt::PartiallyChecked);
         EXPECT_TRUE(w.windowFlags() & Qt::WindowStaysOnTopHint);
         EXPECT_EQ(w.chkDropZone->state(), 0);
         EXPECT_EQ(w.txtSuffix->text(), QStringLiteral(" _x "));
         EXPECT_EQ(w.m_strLastUsedPath, QCoreApplication::applicationDirPath());
         EXPECT_EQ(w.y(), 100);
         w.chkAutoCommit->setState(1);
+        EXPECT_EQ(w.chkAutoCommit->checkState(), Qt::Checked);
         w.m_strLastUsedPath = dir.path() + QStringLiteral("/.");
         w.move(33, 44);
         w.close();
