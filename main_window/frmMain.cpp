@@ -394,6 +394,9 @@ void frmMain::WriteSettings()
         if (windowState() & (Qt::WindowMinimized | Qt::WindowMaximized))
             setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
     });
+    // Wayland does not tell a window where it stands: keep the saved place.
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        return;
     skip([&] { WriteIniValue(QStringLiteral("Form"), QStringLiteral("X"), Numbers::floatText(float(x()) * 15.0f)); });
     skip([&] { WriteIniValue(QStringLiteral("Form"), QStringLiteral("Y"), Numbers::floatText(float(y()) * 15.0f)); });
 }
