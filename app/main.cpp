@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QTimer>
 
 #include <cstdio>
@@ -48,6 +49,7 @@ int main(int argc, char *argv[])
 
     QApplication app(argc, argv);
     name(app);
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false"));
     QApplication::setStyle(QStringLiteral("Fusion"));
     QCommandLineParser parser;
     describe(parser);

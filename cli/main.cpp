@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QImageReader>
+#include <QLoggingCategory>
 #include <QRegularExpression>
 
 #include <condition_variable>
@@ -117,6 +118,8 @@ struct Job
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // A broken picture gets our one clear line, not the decoder's warnings.
+    QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false"));
     QCoreApplication::setApplicationName(QStringLiteral("quillmoss-squash"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QT_STRINGIFY(QUILLMOSS_VERSION)));
 

@@ -1,0 +1,252 @@
+// Broken and hostile pictures: every one must end in a clear error or in a
+// squash of what the decoder could read; never a crash, a hang or a
+// sanitizer report. Mutations are seeded, so every run tries the same cases.
+
+#include "EngineTestSupport.h"
+#include "ErrorHandlers.h"
+#include "Picture.h"
+#include "SquashCore.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <map>
+#include <random>
+
+using namespace EngineTest;
+
+namespace {
+
+struct Tally
+{
+    std::map<std::string, int> cases, loaded, refused;
+    std::map<int, int> errors;   // error number -> count
+    qint64 slowestMs = 0;
+
+    void print() const
+    {
+        for (const auto &[category, n] : cases)
+            std::printf("  %-22s %5d cases: %5d loaded and squashed, %5d refused\n", category.c_str(), n,
+                        loaded.count(category) ? loaded.at(category) : 0,
+                        refused.count(category) ? refused.at(category) : 0);
+        for (const auto &[number, n] : errors)
+            std::printf("  error %d: %d\n", number, n);
+        std::printf("  slowest case: %lld ms\n", (long long)slowestMs);
+    }
+};
+
+class HostilePictures : public ::testing::Test
+{
+protected:
+    // The decoders' own complaints would drown the report.
+    void SetUp() override { QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false")); }
+
+    QTemporaryDir dir;
+    Tally tally;
+    int counter = 0;
+
+    // Loads the bytes as a file named `name`; what loads is squashed too.
+    void attempt(const std::string &category, const QByteArray &bytes, const QString &name = QStringLiteral("case.jpg"))
+    {
+        const QString path = dir.filePath(QString::number(counter++) + name);
+        writeAll(path, bytes);
+        run(category, path);
+        QFile::remove(path);
+        QFile::remove(SquashCore::OutputPath(path, QStringLiteral("_squashed")));
+    }
+
+    void run(const std::string &category, const QString &path)
+    {
+        ++tally.cases[category];
+        QElapsedTimer clock;
+        clock.start();
+        try {
+            const QImage picture = Picture::LoadPicture(path);
+            ASSERT_FALSE(picture.isNull());
+            SquashCore::Request request;
+            request.picture = picture;
+            request.inputPath = path;
+            request.maxFileSize = 4096;
+            request.newWidth = float(std::min(picture.width(), 64));
+            request.newHeight = float(std::min(picture.height(), 48));
+            const auto result = SquashCore::Squash(request);
+            EXPECT_NE(result.outcome, SquashCore::Outcome::Cancelled);
+            ++tally.loaded[category];
+        } catch (...) {
+            const AppError e = ErrorHandlers::asAppError(std::current_exception());
+            // The picture-loading rule: a known number with a description.
+            EXPECT_TRUE(e.number() == 481 || e.number() == 7 || e.number() == 5 || e.number() == 53)
+                << category << ": " << qPrintable(e.reportText());
+            EXPECT_FALSE(e.description().isEmpty());
+            ++tally.refused[category];
+            ++tally.errors[e.number()];
+        }
+        tally.slowestMs = std::max(tally.slowestMs, clock.elapsed());
+        EXPECT_LT(clock.elapsed(), 5000) << category << " took too long: " << qPrintable(path);
+    }
+};
+
+void put16(QByteArray &b, int at, quint16 v, bool bigEndian)
+{
+    if (at + 1 >= b.size())
+        return;
+    b[at] = char(bigEndian ? v >> 8 : v & 0xFF);
+    b[at + 1] = char(bigEndian ? v & 0xFF : v >> 8);
+}
+
+void put32le(QByteArray &b, int at, quint32 v)
+{
+    for (int i = 0; i < 4 && at + i < b.size(); ++i)
+        b[at + i] = char((v >> (8 * i)) & 0xFF);
+}
+
+// Offset of the first JPEG start-of-frame marker, or -1.
+int startOfFrame(const QByteArray &b)
+{
+    for (int i = 2; i + 9 < b.size(); ++i)
+        if (uchar(b[i]) == 0xFF && (uchar(b[i + 1]) == 0xC0 || uchar(b[i + 1]) == 0xC2))
+            return i;
+    return -1;
+}
+
+} // namespace
+
+TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
+{
+    std::mt19937 random(20261206);
+    const char *sources[] = {"video-001.jpeg", "bug725582-testrotate.jpg", "horse.gif", "1_partyanimsm2.gif",
+                             "video-001.bmp", "horse.bmp"};
+    for (const char *source : sources) {
+        const QByteArray original = readAll(corpus(source));
+        ASSERT_FALSE(original.isEmpty()) << source;
+        const QString name = QStringLiteral("case") + QStringLiteral(".") + QString::fromUtf8(source).section('.', -1);
+        // Truncated at many offsets, the header densely.
+        for (int cut = 0; cut < original.size(); cut += cut < 256 ? 7 : original.size() / 40)
+            attempt("truncated", original.left(cut), name);
+        // Bytes flipped in the header and in the data.
+        for (int i = 0; i < 200; ++i) {
+            QByteArray b = original;
+            const int span = i % 2 ? int(b.size()) : std::min<int>(int(b.size()), 200);
+            const int flips = 1 + int(random() % 8);
+            for (int f = 0; f < flips; ++f)
+                b[int(random() % span)] = char(random() & 0xFF);
+            attempt(i % 2 ? "flipped data" : "flipped header", b, name);
+        }
+    }
+
+    // BMP headers: huge, negative and zero sizes, bad depths, bad RLE runs.
+    const QByteArray bmp24 = readAll(corpus("video-001.bmp")), rle = readAll(corpus("horse.bmp"));
+    const qint32 sizes[] = {0, -1, -150, 65536, 1 << 20, 0x7FFFFFFF, qint32(0x80000000)};
+    for (qint32 w : sizes)
+        for (qint32 h : sizes) {
+            for (const QByteArray *base : {&bmp24, &rle}) {
+                QByteArray b = *base;
+                put32le(b, 18, quint32(w));
+                put32le(b, 22, quint32(h));
+                attempt("bmp sizes", b, QStringLiteral("case.bmp"));
+            }
+        }
+    for (quint16 bits : {0, 2, 3, 7, 9, 33, 0xFFFF}) {
+        QByteArray b = bmp24;
+        put16(b, 28, bits, false);
+        attempt("bmp depth", b, QStringLiteral("case.bmp"));
+    }
+    for (int i = 0; i < 200; ++i) {
+        QByteArray b = rle;
+        const int dataStart = int(uchar(b[10])) | int(uchar(b[11])) << 8;
+        for (int f = 0; f < 6; ++f)
+            b[dataStart + int(random() % (b.size() - dataStart))] = char(random() % 4 == 0 ? 0 : random() & 0xFF);
+        attempt("bmp rle runs", b, QStringLiteral("case.bmp"));
+    }
+
+    // GIFs: bad LZW codes, frames outside the screen, absurd screens.
+    const QByteArray gif = readAll(corpus("horse.gif")), animated = readAll(corpus("1_partyanimsm2.gif"));
+    for (int i = 0; i < 200; ++i) {
+        QByteArray b = i % 2 ? gif : animated;
+        const int from = 800;   // past the colour table, inside the image data
+        for (int f = 0; f < 4; ++f)
+            b[from + int(random() % (b.size() - from))] = char(random() & 0xFF);
+        attempt("gif lzw codes", b, QStringLiteral("case.gif"));
+    }
+    for (quint16 v : {0, 1, 0x7FFF, 0xFFFF}) {
+        QByteArray screen = gif;
+        put16(screen, 6, v, false);
+        put16(screen, 8, quint16(0xFFFF - v), false);
+        attempt("gif screen size", screen, QStringLiteral("case.gif"));
+        // The first image descriptor's place and size.
+        QByteArray frame = gif;
+        const int descriptor = int(frame.indexOf(char(0x2C), 13 + 3 * 256));
+        if (descriptor > 0) {
+            put16(frame, descriptor + 1, v, false);
+            put16(frame, descriptor + 5, quint16(v ^ 0x5555), false);
+            attempt("gif frame rectangle", frame, QStringLiteral("case.gif"));
+        }
+    }
+
+    // JPEGs: bad markers and absurd dimensions in the frame header.
+    const QByteArray jpeg = readAll(corpus("video-001.jpeg"));
+    const int sof = startOfFrame(jpeg);
+    ASSERT_GT(sof, 0);
+    for (quint16 w : {0, 1, 0xFFFF, 60000})
+        for (quint16 h : {0, 1, 0xFFFF, 60000}) {
+            QByteArray b = jpeg;
+            put16(b, sof + 5, h, true);
+            put16(b, sof + 7, w, true);
+            attempt("jpeg dimensions", b);
+        }
+    for (int i = 0; i < 150; ++i) {
+        QByteArray b = jpeg;
+        // Markers: turn some 0xFF xx pairs into other markers.
+        for (int at = 2; at + 1 < b.size(); ++at)
+            if (uchar(b[at]) == 0xFF && random() % 12 == 0)
+                b[at + 1] = char(0xC0 + random() % 0x3F);
+        attempt("jpeg markers", b);
+    }
+
+    // Not pictures at all.
+    attempt("not a picture", QByteArray());
+    attempt("not a picture", "This is a letter, not a photo.\n");
+    attempt("not a picture", QByteArray(4096, '\0'), QStringLiteral("case.bmp"));
+    QDir(dir.path()).mkdir(QStringLiteral("folder.jpg"));
+    run("not a picture", dir.filePath(QStringLiteral("folder.jpg")));
+    run("not a picture", dir.filePath(QStringLiteral("missing.jpg")));
+
+    int total = 0;
+    for (const auto &[category, n] : tally.cases)
+        total += n;
+    std::printf("%d hostile pictures:\n", total);
+    tally.print();
+    EXPECT_GT(total, 2000);
+    EXPECT_GT(tally.refused["not a picture"], 4);
+    // Nothing is left behind but the folder made above.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{});
+}
+
+// A small file that claims a huge picture is refused before its pixels are
+// allocated: a clear "Out of memory" rather than a crash or a long wait.
+TEST_F(HostilePictures, DecompressionBombsAreRefusedBeforeAllocating)
+{
+    QByteArray jpeg = readAll(corpus("video-001.jpeg"));
+    const int sof = startOfFrame(jpeg);
+    put16(jpeg, sof + 5, 60000, true);
+    put16(jpeg, sof + 7, 60000, true);
+    QByteArray bmp = readAll(corpus("video-001.bmp"));
+    put32le(bmp, 18, 60000);
+    put32le(bmp, 22, 60000);
+    for (const auto &[bytes, name] : {std::pair{jpeg, QStringLiteral("bomb.jpg")}, std::pair{bmp, QStringLiteral("bomb.bmp")}}) {
+        const QString path = dir.filePath(name);
+        writeAll(path, bytes);
+        QElapsedTimer clock;
+        clock.start();
+        const int number = errorNumber([&] { Picture::LoadPicture(path); });
+        // The JPEG reader tells the size: "Out of memory" before decoding. The
+        // BMP reader itself already rejects a header its file cannot fill.
+        if (name.endsWith(QLatin1String(".jpg")))
+            EXPECT_EQ(number, 7);
+        else
+            EXPECT_TRUE(number == 7 || number == 481) << number;
+        EXPECT_LT(clock.elapsed(), 1000) << qPrintable(name);
+    }
+}
