@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all bootstrap build run test bench clean
+.PHONY: all bootstrap build run test sanitize bench clean
 
 all: build
 
@@ -18,6 +18,15 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS)
+	$(MAKE) --no-print-directory sanitize
+
+# The engine, support and command-line tests once more, built with
+# AddressSanitizer and UndefinedBehaviorSanitizer (the slow ones are left out).
+sanitize: bootstrap
+	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMOSS_SANITIZE=ON
+	cmake --build $(BUILD)-sanitize -j $(JOBS) --target test_support test_engine test_cli quillmoss-squash
+	cd $(BUILD)-sanitize && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -L '^(support|engine|cli)$$'
 
 bench: build
 	bash bench/run.sh $(BUILD)

@@ -168,3 +168,27 @@ TEST_F(SquashCommand, HelpAndVersion)
     EXPECT_EQ(version.status, 0);
     EXPECT_EQ(version.out.trimmed(), QStringLiteral("quillmoss-squash 1.7"));
 }
+
+TEST_F(SquashCommand, AnOutputThatCannotBeWrittenIsOneClearLineAndStatus1)
+{
+    const QString folder = dir.filePath(QStringLiteral("my \"holiday\" \u00e9t\u00e9"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    const QString input = folder + QStringLiteral("/caf\u00e9 photo.gif");
+    QFile::copy(corpus("horse.gif"), input);
+    const QByteArray before = [&] { QFile f(input); f.open(QIODevice::ReadOnly); return f.readAll(); }();
+
+    const Ran ok = run({QStringLiteral("--max-size"), QStringLiteral("50KB"), input});
+    EXPECT_EQ(ok.status, 0) << qPrintable(ok.out + ok.err);
+    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/caf\u00e9 photo_squashed.jpg")));
+
+    // Permissions do not stop root; /proc takes no new files from anyone.
+    const Ran locked = run({QStringLiteral("--dest"), QStringLiteral("/proc"), QStringLiteral("--max-size"),
+                            QStringLiteral("50KB"), input});
+    EXPECT_EQ(locked.status, 1);
+    const QStringList lines = locked.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 1) << qPrintable(locked.out);
+    EXPECT_TRUE(lines[0].startsWith(input + QStringLiteral(": Error 7"))) << qPrintable(lines[0]);
+    QFile f(input);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), before);
+}

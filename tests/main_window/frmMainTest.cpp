@@ -1,5 +1,6 @@
 #include "ImageBox.h"
 #include "ProgressSurface.h"
+#include "../support/FileSizeLimit.h"
 #include "MainWindowFixture.h"
 #include "frmMain.h"
 #include "modINIer.h"
@@ -342,4 +343,49 @@ TEST_F(MainWindow, StaysResponsiveWhileSquashingAndClosesSafely)
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(files(), QStringList{QStringLiteral("big.jpg")});
     EXPECT_TRUE(QFileInfo::exists(ini));   // settings written at the close
+}
+
+// A settings file that is broken, huge or out of reach never stops the
+// window: defaults are used, and a good file is never emptied.
+TEST_F(MainWindow, BadSettingsFilesNeverStopTheWindow)
+{
+    const auto startAndClose = [&] {
+        frmMain w(boxes);
+        EXPECT_EQ(w.txtSuffix->text(), QStringLiteral("_squashed"));
+        EXPECT_EQ(w.chkTopMost->state(), 0);
+        w.close();
+    };
+    QByteArray garbage(5000, '\0');
+    for (int i = 0; i < garbage.size(); ++i)
+        garbage[i] = char((i * 7919) & 0xFF);
+    writeIni(garbage);
+    startAndClose();
+    writeIni("[Main]\nSuffix=" + QByteArray(100000, 'x').replace(0, 1, "") + "\nTopMost=" + QByteArray(100000, '9') + "\n");
+    {
+        frmMain w(boxes);
+        EXPECT_EQ(w.txtSuffix->text(), QString(10, QLatin1Char('x')));   // the first ten characters
+        EXPECT_EQ(w.chkTopMost->state(), 0);                              // out of range: stays clear
+        w.close();
+    }
+    QFile::remove(ini);
+    QDir(dir.path()).mkdir(QStringLiteral("quillmoss.ini"));   // a folder where the file should be
+    startAndClose();
+    EXPECT_TRUE(QFileInfo(ini).isDir());
+    modINIer::SetIniPath(QStringLiteral("/proc/quillmoss.ini"));   // nowhere to write
+    startAndClose();
+    EXPECT_TRUE(boxes.shown.empty());
+
+    // A full disk at shutdown leaves the good file as it was.
+    modINIer::SetIniPath(dir.filePath(QStringLiteral("good.ini")));
+    const QByteArray good = "[Main]\nSuffix=\"_keep\"\n" + QByteArray(3000, ';') + "\n";
+    QFile g(dir.filePath(QStringLiteral("good.ini")));
+    ASSERT_TRUE(g.open(QIODevice::WriteOnly));
+    g.write(good);
+    g.close();
+    {
+        frmMain w(boxes);
+        FileSizeLimit full(1024);
+        w.close();
+    }
+    EXPECT_EQ(readAll(dir.filePath(QStringLiteral("good.ini"))), good);
 }

@@ -1,0 +1,65 @@
+#include "EngineTestSupport.h"
+#include "Picture.h"
+#include "SquashCore.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+using namespace EngineTest;
+
+namespace {
+
+long peakKiB()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+} // namespace
+
+// Targets beyond what can be held are refused before anything is allocated
+// for them: the peak memory does not move.
+TEST(EdgeSizes, HugeTargetsAreRefusedBeforeAllocating)
+{
+    QTemporaryDir dir;
+    SquashCore::Request r;
+    r.picture = Picture::LoadPicture(corpus("Kleiber_by_Lukas_Baubkus.jpg"));
+    r.inputPath = dir.filePath(QStringLiteral("k.jpg"));
+    r.maxFileSize = 256000;
+    const long before = peakKiB();
+    r.newWidth = float(r.picture.width()) * 9.99f;   // 999 % x 999 %
+    r.newHeight = float(r.picture.height()) * 9.99f;
+    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), 7);
+    r.newWidth = r.newHeight = 100000;                 // User (Pixels) 100000 x 100000
+    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), 5);
+    r.newWidth = 65501;
+    r.newHeight = 2;
+    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), 5);
+    EXPECT_LT(peakKiB() - before, 50 * 1024);
+    EXPECT_TRUE(QDir(dir.path()).isEmpty());
+}
+
+TEST(EdgeSizes, OnePixelPicturesAndTargetsWork)
+{
+    QTemporaryDir dir;
+    QImage dot(1, 1, QImage::Format_RGB32);
+    dot.fill(qRgb(200, 30, 90));
+    SquashCore::Request r;
+    r.picture = dot;
+    r.inputPath = dir.filePath(QStringLiteral("dot.bmp"));
+    r.maxFileSize = 1000;
+    auto result = SquashCore::Squash(r);
+    EXPECT_EQ(result.outcome, SquashCore::Outcome::Success);
+    EXPECT_EQ(result.quality, 100);
+    EXPECT_EQ(Picture::LoadPicture(result.outputPath).size(), QSize(1, 1));
+
+    r.picture = Picture::LoadPicture(corpus("GreenMeadow.jpg"));
+    r.newWidth = r.newHeight = 1;
+    result = SquashCore::Squash(r);
+    EXPECT_EQ(result.outcome, SquashCore::Outcome::Success);
+    const QImage back = Picture::LoadPicture(result.outputPath);
+    EXPECT_EQ(back.size(), QSize(1, 1));
+    EXPECT_GT(qGreen(back.pixel(0, 0)), qRed(back.pixel(0, 0)));   // still grass
+}

@@ -1,0 +1,111 @@
+// Where the squash writes can fail in many ways; each must end in one clear
+// error with the input untouched, an older output byte for byte, and no
+// temporary file left behind.
+
+#include "../support/FileSizeLimit.h"
+#include "EngineTestSupport.h"
+#include "Picture.h"
+#include "SquashCore.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace EngineTest;
+
+namespace {
+
+class SquashWrites : public ::testing::Test
+{
+protected:
+    QTemporaryDir dir;
+    QImage picture = Picture::LoadPicture(corpus("horse.gif"));
+
+    SquashCore::Request request(const QString &input) const
+    {
+        SquashCore::Request r;
+        r.picture = picture;
+        r.inputPath = input;
+        r.maxFileSize = 20000;
+        return r;
+    }
+    // What a squash could leave in the folder: its temporary and its output.
+    QStringList entries(const QString &folder) const
+    {
+        return QDir(folder).entryList({QStringLiteral(".quillmoss*"), QStringLiteral("*_squashed.jpg")},
+                                      QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    }
+    // Runs a squash that must fail, and checks that nothing was left behind.
+    AppError failing(const SquashCore::Request &r, const QString &folder)
+    {
+        const QStringList before = entries(folder);
+        try {
+            SquashCore::Squash(r);
+        } catch (const AppError &e) {
+            EXPECT_EQ(entries(folder), before);
+            EXPECT_FALSE(e.description().isEmpty());
+            return e;
+        }
+        ADD_FAILURE() << "the squash did not fail";
+        return AppError(0, QString());
+    }
+};
+
+} // namespace
+
+TEST_F(SquashWrites, AFullDiskKeepsTheOlderOutput)
+{
+    const QString input = dir.filePath(QStringLiteral("horse.gif"));
+    QFile::copy(corpus("horse.gif"), input);
+    const QString output = dir.filePath(QStringLiteral("horse_squashed.jpg"));
+    writeAll(output, QByteArray(300, 'o'));
+    const QByteArray inputBytes = readAll(input);
+    {
+        FileSizeLimit full(1000);
+        const AppError e = failing(request(input), dir.path());
+        EXPECT_TRUE(e.number() == 70 || e.number() == 75) << qPrintable(e.reportText());
+    }
+    EXPECT_EQ(readAll(output), QByteArray(300, 'o'));
+    EXPECT_EQ(readAll(input), inputBytes);
+}
+
+TEST_F(SquashWrites, AFolderInTheWayOrANameTooLongIsAnError)
+{
+    const QString input = dir.filePath(QStringLiteral("horse.gif"));
+    QDir(dir.path()).mkdir(QStringLiteral("horse_squashed.jpg"));
+    failing(request(input), dir.path());
+    EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("horse_squashed.jpg"))).isDir());
+
+    const QString longName = dir.filePath(QString(246, QLatin1Char('n')) + QStringLiteral(".gif"));
+    const AppError e = failing(request(longName), dir.path());
+    EXPECT_TRUE(e.description().contains(QStringLiteral("too long"), Qt::CaseInsensitive)) << qPrintable(e.reportText());
+}
+
+TEST_F(SquashWrites, AFolderThatCannotBeWrittenIsAnError)
+{
+    // Permissions do not stop root; /proc takes no new files from anyone.
+    QString folder = QStringLiteral("/proc");
+    if (::geteuid() != 0) {
+        folder = dir.filePath(QStringLiteral("locked"));
+        QDir().mkdir(folder);
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
+    }
+    auto r = request(dir.filePath(QStringLiteral("horse.gif")));
+    r.destFolder = folder;
+    const AppError e = failing(r, folder);
+    EXPECT_TRUE(e.number() == 70 || e.number() == 75) << qPrintable(e.reportText());
+    EXPECT_TRUE(e.description().contains(folder)) << qPrintable(e.reportText());
+}
+
+TEST_F(SquashWrites, NamesWithBlanksQuotesAndOtherScriptsWork)
+{
+    const QString folder = dir.filePath(QStringLiteral("my \"holiday\" 'pics' \u00e9t\u00e9 \u5199\u771f"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    const QString input = folder + QStringLiteral("/caf\u00e9 & \u03c6\u03c9\u03c4\u03bf.gif");
+    QFile::copy(corpus("horse.gif"), input);
+    const auto result = SquashCore::Squash(request(input));
+    EXPECT_EQ(result.outcome, SquashCore::Outcome::Success);
+    EXPECT_EQ(result.outputPath, folder + QStringLiteral("/caf\u00e9 & \u03c6\u03c9\u03c4\u03bf_squashed.jpg"));
+    EXPECT_EQ(Picture::LoadPicture(result.outputPath).size(), QSize(200, 200));
+}

@@ -1,0 +1,151 @@
+// Long runs: a 100-megapixel photo, and batches of hundreds of pictures
+// through the command line and the window. Memory must stay within budget
+// and flat from one picture to the next.
+
+#include "../main_window/MainWindowFixture.h"
+#include "frmMain.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QImageWriter>
+#include <QTimer>
+#include <gtest/gtest.h>
+#include <QProcess>
+#include <unistd.h>
+
+namespace {
+
+struct Child
+{
+    int status = -1;
+    long peakKiB = 0;
+};
+
+// Runs the command line program and reads its peak resident memory from
+// the kernel's high-water mark of the program's own memory, while it runs.
+// (A child's rusage would also count what this big test process held.)
+Child runSquash(const QStringList &args)
+{
+    QProcess p;
+    p.setStandardOutputFile(QProcess::nullDevice());
+    p.start(QStringLiteral(QUILLMOSS_SQUASH), args);
+    Child child;
+    if (!p.waitForStarted())
+        return child;
+    const QString status = QStringLiteral("/proc/%1/status").arg(p.processId());
+    while (!p.waitForFinished(5)) {
+        QFile f(status);
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : f.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                child.peakKiB = std::max(child.peakKiB, line.mid(6).trimmed().split(' ').front().toLong());
+    }
+    child.status = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return child;
+}
+
+long residentKiB()
+{
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly))
+        return 0;
+    const QList<QByteArray> fields = statm.readAll().split(' ');
+    return fields.size() > 1 ? fields[1].toLong() * (sysconf(_SC_PAGESIZE) / 1024) : 0;
+}
+
+// Small pictures, each a little different.
+QStringList smallPictures(const QString &folder, int count)
+{
+    QStringList paths;
+    for (int i = 0; i < count; ++i) {
+        QImage img(48 + i % 17, 32 + i % 11, QImage::Format_RGB32);
+        for (int y = 0; y < img.height(); ++y)
+            for (int x = 0; x < img.width(); ++x)
+                img.setPixel(x, y, qRgb((x * 5 + i) & 0xFF, (y * 7 + i * 3) & 0xFF, (x * y + i) & 0xFF));
+        const QString path = folder + QStringLiteral("/p%1.bmp").arg(i, 4, 10, QLatin1Char('0'));
+        img.save(path, "BMP");
+        paths << path;
+    }
+    return paths;
+}
+
+} // namespace
+
+TEST(Load, A100MegapixelPhotoSquashesWithinItsMemoryBudget)
+{
+    QTemporaryDir dir;
+    const QString input = dir.filePath(QStringLiteral("huge.jpg"));
+    {
+        QImage huge(10000, 10000, QImage::Format_RGB32);
+        for (int y = 0; y < huge.height(); ++y) {
+            auto *row = reinterpret_cast<QRgb *>(huge.scanLine(y));
+            for (int x = 0; x < huge.width(); ++x)
+                row[x] = qRgb(x * 255 / 10000, y * 255 / 10000, ((x + y) / 40) & 0xFF);
+        }
+        QImageWriter writer(input, "jpeg");
+        writer.setQuality(85);
+        ASSERT_TRUE(writer.write(huge));
+    }
+    QElapsedTimer clock;
+    clock.start();
+    // Even quality 1 of 100 megapixels needs more than 500 KB.
+    const Child child = runSquash({QStringLiteral("--max-size"), QStringLiteral("1048576"), input});
+    std::printf("100 MP squash: %lld ms, peak memory %ld MiB\n", (long long)clock.elapsed(), child.peakKiB / 1024);
+    EXPECT_EQ(child.status, 0);
+    EXPECT_LE(QFileInfo(dir.filePath(QStringLiteral("huge_squashed.jpg"))).size(), 1048576);
+    // The decoded picture (400 MB), the 24-bit copy (300 MB), the DCT
+    // coefficients (300 MB) and the encoder's own buffers.
+    EXPECT_LT(child.peakKiB, 2L * 1024 * 1024);
+}
+
+TEST(Load, AThousandPicturesThroughTheCommandLineKeepMemoryFlat)
+{
+    QTemporaryDir dir;
+    const QStringList all = smallPictures(dir.path(), 1000);
+    QDir(dir.path()).mkdir(QStringLiteral("few"));
+    QDir(dir.path()).mkdir(QStringLiteral("many"));
+    const Child few = runSquash(QStringList{QStringLiteral("--max-size"), QStringLiteral("2000"), QStringLiteral("--dest"),
+                                            dir.filePath(QStringLiteral("few"))} + all.mid(0, 100));
+    const Child many = runSquash(QStringList{QStringLiteral("--max-size"), QStringLiteral("2000"), QStringLiteral("--dest"),
+                                             dir.filePath(QStringLiteral("many"))} + all);
+    std::printf("command line: peak %ld KiB for 100 pictures, %ld KiB for 1000\n", few.peakKiB, many.peakKiB);
+    EXPECT_EQ(few.status, 0);
+    EXPECT_EQ(many.status, 0);
+    EXPECT_EQ(QDir(dir.filePath(QStringLiteral("many"))).entryList(QDir::Files).size(), 1000);
+    EXPECT_LT(many.peakKiB - few.peakKiB, 20 * 1024);
+}
+
+TEST_F(MainWindow, TwoHundredPicturesThroughTheWindowStayFlatAndResponsive)
+{
+    const QStringList all = smallPictures(dir.path(), 200);
+    frmMain w(boxes);
+    w.show();
+    w.optSize[4]->click();
+    w.txtUserSize->setText(QStringLiteral("2000"));
+    w.LoadFiles(all.mid(0, 20));   // warms up caches and pools
+    const long before = residentKiB();
+
+    QElapsedTimer clock;
+    qint64 last = 0, longest = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        longest = std::max(longest, clock.elapsed() - last);
+        last = clock.elapsed();
+    });
+    ticker.start(5);
+    clock.start();
+    w.LoadFiles(all.mid(20));
+    ticker.stop();
+    const long after = residentKiB();
+    std::printf("window: 180 pictures in %lld ms, memory %ld -> %ld KiB, longest gap between events %lld ms\n",
+                (long long)clock.elapsed(), before, after, (long long)longest);
+    EXPECT_TRUE(boxes.shown.empty());
+    int written = 0;
+    for (const QString &path : all)
+        written += QFileInfo::exists(path.chopped(4) + QStringLiteral("_squashed.jpg"));
+    EXPECT_EQ(written, 200);
+    EXPECT_LT(after - before, 20 * 1024);
+    EXPECT_LT(longest, 250);
+}
