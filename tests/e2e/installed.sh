@@ -2,9 +2,9 @@
 # Installs the program into a scratch prefix and runs it as a user would,
 # under Xvfb with a window manager: caption, client area, the drop zone,
 # and the settings file it leaves behind.
-#   installed.sh BUILD_DIR [SCREENSHOT.png]
+#   installed.sh BUILD_DIR CORPUS [SCREENSHOT.png]
 set -euo pipefail
-build=$1 shot=${2:-}
+build=$1 corpus=$2 shot=${3:-}
 for tool in Xvfb openbox xdotool; do
     command -v "$tool" >/dev/null || { echo "installed.sh: $tool missing (run scripts/bootstrap)"; exit 1; }
 done
@@ -78,5 +78,19 @@ if [[ -f $ini ]]; then
 else
     echo "no settings file"; status=1
 fi
-((status == 0)) && echo "installed program: caption, 384x457, drop zone and settings as expected"
+
+# Pictures on the command line load as a drop would (two: Auto-Commit on and
+# both squashed); a second start hands its picture to the running window.
+for f in horse.gif video-001.bmp; do cp "$corpus/$f" "$work/$f"; chmod u+w "$work/$f"; done
+cp "$corpus/horse.bmp" "$work/third.bmp"; chmod u+w "$work/third.bmp"
+"$app" "$work/horse.gif" "$work/video-001.bmp" >>"$work/app.log" 2>&1 &
+pid=$!; pids+=($pid)
+for _ in $(seq 100); do [[ -s $work/horse_squashed.jpg && -s $work/video-001_squashed.jpg ]] && break; sleep 0.1; done
+[[ -s $work/horse_squashed.jpg && -s $work/video-001_squashed.jpg ]] || { echo "command-line files not squashed"; status=1; }
+timeout 10 "$app" "$work/third.bmp" || { echo "the second start did not hand over and end"; status=1; }
+kill -0 "$pid" 2>/dev/null || { echo "the first program is gone"; status=1; }
+for _ in $(seq 100); do [[ -s $work/third_squashed.jpg ]] && break; sleep 0.1; done
+[[ -s $work/third_squashed.jpg ]] || { echo "the handed-over picture was not squashed"; status=1; }
+
+((status == 0)) && echo "installed program: caption, 384x457, drop zone, settings, command line and second start as expected"
 exit $status
