@@ -80,6 +80,23 @@ QLabel *label(QWidget *parent, const QString &text)
     return new QLabel(text, parent);
 }
 
+// A column of option buttons in one exclusive group, the first one checked.
+struct Option { const char *caption, *tip; int left, top, width; };
+
+template <std::size_t N>
+QButtonGroup *options(QWidget *frame, const Option (&design)[N], QRadioButton *(&buttons)[N])
+{
+    auto *group = new QButtonGroup(frame);
+    for (std::size_t i = 0; i < N; ++i) {
+        const Option &o = design[i];
+        buttons[i] = at(new QRadioButton(QString::fromUtf8(o.caption), frame), o.left, o.top, o.width, 255);
+        buttons[i]->setToolTip(QString::fromUtf8(o.tip));
+        group->addButton(buttons[i], int(i));
+    }
+    buttons[0]->setChecked(true);
+    return group;
+}
+
 QFrame *verticalLine(QWidget *parent, int x, int y1, int y2)
 {
     auto *line = new QFrame(parent);
@@ -169,7 +186,6 @@ void frmMain::buildControls()
     txtActualSize = at(readOnlyBox(fraSize, QStringLiteral("Selected file's actual size in bytes")), 1440, 240, 1215, 285);
     lbEstimatedFileSize = at(label(fraSize, QStringLiteral("New Size:")), 240, 480, 735, 255);
     txtEstimatedSize = at(readOnlyBox(fraSize, QStringLiteral("Selected file's estimated new size in bytes")), 1440, 480, 1215, 285);
-    struct Option { const char *caption, *tip; int left, top, width; };
     static const Option sizeOptions[9] = {
         {"No Resize", "Make squashed file ALMOST as big as original", 120, 840, 1215},
         {"50 KB", "Max file size 50KB", 120, 1080, 735},
@@ -181,14 +197,7 @@ void frmMain::buildControls()
         {"75%", "Max file size 75% of the original", 1920, 1560, 735},
         {"User (%):", "Select max file size (percent of original size)", 1920, 1800, 1095},
     };
-    optSizeGroup = new QButtonGroup(this);
-    for (int i = 0; i < 9; ++i) {
-        const Option &o = sizeOptions[i];
-        optSize[i] = at(new QRadioButton(QString::fromUtf8(o.caption), fraSize), o.left, o.top, o.width, 255);
-        optSize[i]->setToolTip(QString::fromUtf8(o.tip));
-        optSizeGroup->addButton(optSize[i], i);
-    }
-    optSize[0]->setChecked(true);
+    optSizeGroup = options(fraSize, sizeOptions, optSize);
     txtUserSize = at(numberBox(fraSize, QString(), QStringLiteral("Enter desired estimated file size (in Bytes)"), 10),
                      240, 2040, 1215, 285);
     txtUserSizePercent = at(numberBox(fraSize, QStringLiteral("100"),
@@ -216,14 +225,7 @@ void frmMain::buildControls()
         {"75%", "Make destination 75% of the original", 1920, 1320, 735},
         {"User (%):", "Make destination custom size (Percent of the original)", 1920, 1560, 1095},
     };
-    optResizeGroup = new QButtonGroup(this);
-    for (int i = 0; i < 8; ++i) {
-        const Option &o = resizeOptions[i];
-        optResize[i] = at(new QRadioButton(QString::fromUtf8(o.caption), fraPictureSize), o.left, o.top, o.width, 255);
-        optResize[i]->setToolTip(QString::fromUtf8(o.tip));
-        optResizeGroup->addButton(optResize[i], i);
-    }
-    optResize[0]->setChecked(true);
+    optResizeGroup = options(fraPictureSize, resizeOptions, optResize);
     txtWidth = at(numberBox(fraPictureSize, QString(), QStringLiteral("Enter new width (Pixels)"), 0), 240, 1800, 495, 285);
     lblX = at(label(fraPictureSize, QStringLiteral("x")), 720, 1800, 255, 255);
     txtHeight = at(numberBox(fraPictureSize, QString(), QStringLiteral("Enter new height (Pixels)"), 0), 960, 1800, 495, 285);

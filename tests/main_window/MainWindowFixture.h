@@ -6,6 +6,9 @@
 #include <QApplication>
 #include <QDir>
 #include <QDropEvent>
+#include <algorithm>
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QMimeData>
 #include <QUrl>
 #include <QWidget>
@@ -48,6 +51,33 @@ inline bool dropFiles(QWidget *on, const QStringList &paths, bool asText = false
     QApplication::sendEvent(on, &dropped);
     return dropped.isAccepted();
 }
+
+// Measures, while the event loop runs, the longest time between two turns
+// of a 5 ms timer: how long the window would stay without repaints.
+class GapWatch
+{
+public:
+    GapWatch()
+    {
+        QObject::connect(&ticker, &QTimer::timeout, [this] {
+            longest = std::max(longest, clock.elapsed() - last);
+            last = clock.elapsed();
+        });
+        ticker.start(5);
+        clock.start();
+    }
+    qint64 elapsed() const { return clock.elapsed(); }
+    qint64 stop()
+    {
+        ticker.stop();
+        return longest;
+    }
+
+private:
+    QElapsedTimer clock;
+    QTimer ticker;
+    qint64 last = 0, longest = 0;
+};
 
 class MainWindow : public ::testing::Test
 {
