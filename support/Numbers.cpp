@@ -5,7 +5,8 @@
 #include <QByteArray>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
+#include <algorithm>
+#include <system_error>
 #include <limits>
 
 namespace Numbers {
@@ -47,10 +48,47 @@ qsizetype numberLength(const QString &s, qsizetype i)
     return i - start;
 }
 
+// Whether a number that a double cannot hold is too large rather than too
+// small: its first significant digit stands at or above the units.
+bool tooLarge(const QByteArray &number)
+{
+    const qsizetype e = std::max(number.indexOf('e'), number.indexOf('E'));
+    const QByteArray mantissa = e >= 0 ? number.left(e) : number;
+    long long exponent = 0;
+    if (e >= 0) {
+        const QByteArray digits = number.mid(e + 1);
+        const char *first = digits.constData() + (digits.startsWith('+') ? 1 : 0);
+        if (std::from_chars(first, digits.constData() + digits.size(), exponent).ec == std::errc::result_out_of_range)
+            exponent = digits.startsWith('-') ? std::numeric_limits<int>::min() : std::numeric_limits<int>::max();
+    }
+    const qsizetype point = mantissa.contains('.') ? mantissa.indexOf('.') : mantissa.size();
+    const qsizetype firstDigit = [&] {
+        for (qsizetype i = 0; i < mantissa.size(); ++i)
+            if (mantissa[i] >= '1' && mantissa[i] <= '9')
+                return i;
+        return mantissa.size();
+    }();
+    // The power of ten of the first significant digit.
+    const long long place = firstDigit < point ? point - firstDigit - 1 : point - firstDigit;
+    return place + exponent >= 0;
+}
+
+// Parsed without the C library, whose decimal point follows the locale
+// (Qt sets it from the environment): "12.5" must never read as 12.
 double parse(const QString &s, qsizetype from, qsizetype length)
 {
-    const QByteArray bytes = s.mid(from, length).toLatin1();
-    return std::strtod(bytes.constData(), nullptr);
+    QByteArray bytes = s.mid(from, length).toLatin1();
+    bool negative = false;
+    if (bytes.startsWith('+') || bytes.startsWith('-')) {
+        negative = bytes.startsWith('-');
+        bytes.remove(0, 1);
+    }
+    double value = 0;
+    const auto [end, ec] = std::from_chars(bytes.constData(), bytes.constData() + bytes.size(), value);
+    Q_UNUSED(end);
+    if (ec == std::errc::result_out_of_range)
+        value = tooLarge(bytes) ? std::numeric_limits<double>::infinity() : 0.0;
+    return negative ? -value : value;
 }
 
 // The whole text as a double, or TypeMismatch.

@@ -1,6 +1,7 @@
 #include "AppError.h"
 #include "Numbers.h"
 
+#include <clocale>
 #include <gtest/gtest.h>
 
 using namespace Numbers;
@@ -72,4 +73,21 @@ TEST(Numbers, RoundingAndFloatText)
     EXPECT_EQ(floatText(12.5f), "12.5");
     EXPECT_EQ(floatText(0.1f), "0.1");
     EXPECT_EQ(floatText(-9600.0f), "-9600");
+}
+
+// Under a comma-decimal locale (as Qt sets it from the environment) the
+// point still reads as the decimal point, and far-out values still overflow.
+TEST(Numbers, ConversionsIgnoreTheLocale)
+{
+    const std::string before = std::setlocale(LC_ALL, nullptr);
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8"))
+        GTEST_SKIP() << "the de_DE.UTF-8 locale is not installed (Debian package locales-all)";
+    EXPECT_DOUBLE_EQ(leadingNumber("12.5kb"), 12.5);
+    EXPECT_FLOAT_EQ(toFloat("12.5"), 12.5f);
+    EXPECT_EQ(toInt32("+2.5"), 2);
+    EXPECT_DOUBLE_EQ(toDouble("-.5e1"), -5.0);
+    EXPECT_EQ(toDouble("1e-999"), 0.0);
+    EXPECT_EQ(errorNumber([] { toDouble("-0.01e311"); }), AppError::Overflow);
+    EXPECT_EQ(errorNumber([] { toFloat("12,5"); }), AppError::TypeMismatch);
+    std::setlocale(LC_ALL, before.c_str());
 }
