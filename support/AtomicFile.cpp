@@ -7,6 +7,10 @@
 #include <QDir>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
+#include <mutex>
+#include <set>
+#include <signal.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,16 +30,52 @@ const QString kSource = QStringLiteral("Quillmoss.AtomicFile");
                             QString::fromLocal8Bit(std::strerror(err))));
 }
 
-mode_t creationMode()
+// umask can only be read by setting it, which is not thread-safe: read it
+// once while the program starts, before any worker writes a file.
+const mode_t kCreationMode = [] {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return static_cast<mode_t>(0666 & ~mask);
+}();
+
+// Temporaries carry the writer's process id, so that those left by a killed
+// run can be told from those of a write still under way.
+const QByteArray kTempPrefix = QByteArrayLiteral(".quillmoss-");
+
+QByteArray folderOf(const QByteArray &target)
 {
-    // umask can only be read by setting it; do that once, before any worker
-    // threads write files.
-    static const mode_t mode = [] {
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        return static_cast<mode_t>(0666 & ~mask);
-    }();
-    return mode;
+    const int slash = target.lastIndexOf('/');
+    return slash >= 0 ? target.left(slash + 1) : QByteArray();
+}
+
+// Removes this user's temporaries whose writing process is gone, once per
+// folder and run.
+void removeStaleTemporaries(const QByteArray &folder)
+{
+    static std::mutex mutex;
+    static std::set<QByteArray> cleaned;
+    {
+        std::lock_guard lock(mutex);
+        if (!cleaned.insert(folder).second)
+            return;
+    }
+    DIR *dir = ::opendir(folder.isEmpty() ? "." : folder.constData());
+    if (!dir)
+        return;
+    while (const dirent *entry = ::readdir(dir)) {
+        const QByteArray name(entry->d_name);
+        if (!name.startsWith(kTempPrefix))
+            continue;
+        bool isNumber = false;
+        const pid_t pid = pid_t(name.mid(kTempPrefix.size()).split('-').value(0).toLong(&isNumber));
+        if (!isNumber || pid <= 0 || ::kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        struct stat st {};
+        const QByteArray path = folder + name;
+        if (::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid())
+            ::unlink(path.constData());
+    }
+    ::closedir(dir);
 }
 
 class TempFile
@@ -43,8 +83,7 @@ class TempFile
 public:
     explicit TempFile(const QByteArray &target)
     {
-        const int slash = target.lastIndexOf('/');
-        m_name = (slash >= 0 ? target.left(slash + 1) : QByteArray()) + ".quillmoss-XXXXXX";
+        m_name = folderOf(target) + kTempPrefix + QByteArray::number(::getpid()) + "-XXXXXX";
         m_fd = ::mkstemp(m_name.data());
     }
     ~TempFile()
@@ -80,6 +119,7 @@ void write(const QString &path, const void *data, std::size_t size, Metadata met
     if (existed && S_ISDIR(old.st_mode))
         fail(path, EISDIR);
 
+    removeStaleTemporaries(folderOf(target));
     TempFile temp(target);
     if (temp.fd() < 0)
         fail(path, errno);
@@ -98,7 +138,7 @@ void write(const QString &path, const void *data, std::size_t size, Metadata met
     }
 
     const bool keep = existed && metadata == Metadata::KeepExisting;
-    ::fchmod(temp.fd(), keep ? (old.st_mode & 07777) : creationMode());
+    ::fchmod(temp.fd(), keep ? (old.st_mode & 07777) : kCreationMode);
     if (keep) {
         const struct timespec times[2] = {old.st_atim, old.st_mtim};
         ::futimens(temp.fd(), times);

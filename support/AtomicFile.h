@@ -8,7 +8,8 @@
 // which is flushed to disk and then renamed over the target. On any failure
 // the temporary file is removed, the old file is left as it was, and an
 // AppError (70 permission denied, 75 path/file access error) with the path
-// and the system's reason is thrown.
+// and the system's reason is thrown. Temporaries left in the folder by a
+// killed run of this user (their process gone) are removed first.
 namespace AtomicFile {
 
 enum class Metadata {

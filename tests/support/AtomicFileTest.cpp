@@ -10,6 +10,8 @@
 #include <string>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -86,4 +88,22 @@ TEST(AtomicFile, RefusesDirectoriesAndMissingFolders)
     EXPECT_TRUE(QFileInfo(sub).isDir());
     EXPECT_THROW(AtomicFile::write(dir.filePath(QStringLiteral("none/x.jpg")), "x", 1), AppError);
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 0);
+}
+
+// A write killed half-way leaves its temporary; the next write into that
+// folder removes it, but never the temporary of a write still running.
+TEST(AtomicFile, RemovesTemporariesOfDeadWritersOnly)
+{
+    QTemporaryDir dir;
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    const QString stale = dir.filePath(QStringLiteral(".quillmoss-%1-a1b2c3").arg(dead));
+    const QString live = dir.filePath(QStringLiteral(".quillmoss-%1-d4e5f6").arg(::getppid()));
+    writeText(stale, "half a picture");
+    writeText(live, "a picture being written");
+    AtomicFile::write(dir.filePath(QStringLiteral("out.jpg")), "x", 1);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+              (QStringList{QFileInfo(live).fileName(), QStringLiteral("out.jpg")}));
 }
