@@ -1,11 +1,17 @@
 #include "Picture.h"
 
 #include "AppError.h"
+#include "JpegDecoder.h"
 
+#include <QBuffer>
+#include <QColorSpace>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QTransform>
+#include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace Picture {
@@ -52,12 +58,9 @@ quint32 readUnsigned(const uchar *p, int bytes, bool bigEndian)
 // The EXIF orientation (1 to 8) of a JPEG file, 1 when there is none. Read
 // here rather than by Qt, which overlooks an orientation stored as a long
 // (some cameras do that).
-int exifOrientation(const QString &path)
+int exifOrientation(const QByteArray &file)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return 1;
-    const QByteArray head = file.read(256 * 1024);
+    const QByteArray head = QByteArray::fromRawData(file.constData(), std::min<qsizetype>(file.size(), 256 * 1024));
     const auto *d = reinterpret_cast<const uchar *>(head.constData());
     const qsizetype n = head.size();
     if (n < 4 || d[0] != 0xFF || d[1] != 0xD8)
@@ -113,6 +116,105 @@ QImage oriented(const QImage &picture, int orientation)
     }
 }
 
+
+// A file under 1 MB may claim at most this much working memory; larger
+// files BytesPerFileByte for each of their bytes.
+constexpr qint64 FreeBytesForAnyFile = qint64(1) << 30;
+constexpr qint64 BytesPerFileByte = 1024;
+
+// A picture file read into memory, with what its header says.
+struct Source
+{
+    QByteArray bytes;
+    QByteArray format;      // "jpeg", "gif" or "bmp"
+    QSize size;             // the pixels the decoder will allocate, as stored
+    int orientation = 1;
+};
+
+quint32 littleEndian(const QByteArray &b, int at, int bytes)
+{
+    return b.size() >= at + bytes ? readUnsigned(reinterpret_cast<const uchar *>(b.constData()) + at, bytes, false) : 0;
+}
+
+Source open(const QString &path)
+{
+    // Qt's default limit (256 MB) refuses large camera pictures; our own
+    // budget check comes first anyway.
+    static const bool limitRaised = [] {
+        QImageReader::setAllocationLimit(int(MaxPixels * 4 / (1024 * 1024)) + 64);
+        return true;
+    }();
+    Q_UNUSED(limitRaised);
+
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists())
+        throw AppError(AppError::FileNotFound, kSource,
+                       QStringLiteral("File not found (%1)").arg(QDir::toNativeSeparators(path)));
+    if (info.isDir())
+        throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture (%1 is a folder)").arg(QDir::toNativeSeparators(path)));
+    QFile file(path);
+    if (!info.isFile() || !file.open(QIODevice::ReadOnly))
+        throw AppError(AppError::PermissionDenied, kSource,
+                       QStringLiteral("Permission denied (%1: %2)").arg(QDir::toNativeSeparators(path), file.errorString()));
+    Source source;
+    source.bytes = file.readAll();
+    QBuffer buffer(&source.bytes);
+    buffer.open(QIODevice::ReadOnly);
+    source.format = QImageReader::imageFormat(&buffer);
+    if (source.format == "jpeg") {
+        const JpegDecoder::Header header = JpegDecoder::ReadHeader(source.bytes);
+        source.size = header.size;
+        source.orientation = exifOrientation(source.bytes);
+    } else if (source.format == "gif" || source.format == "bmp") {
+        QImageReader reader(&buffer, source.format);
+        const QSize size = reader.size();
+        // A top-down BMP gives a negative height.
+        source.size = QSize(qAbs(size.width()), qAbs(size.height()));
+        if (source.format == "gif") {
+            // Qt allocates the logical screen, whatever the first frame's size.
+            source.size = source.size.expandedTo(QSize(int(littleEndian(source.bytes, 6, 2)),
+                                                       int(littleEndian(source.bytes, 8, 2))));
+        }
+    } else {
+        invalidPicture();
+    }
+    if (source.size.isEmpty())
+        invalidPicture();
+    return source;
+}
+
+// Qt widens 5- and 6-bit BMP channels by a shift (31 becomes 248); stretch
+// them to the full range, so that white stays white.
+void widenBmpChannels(QImage &picture, const QByteArray &bmp)
+{
+    if (littleEndian(bmp, 28, 2) != 16)
+        return;
+    const quint32 compression = littleEndian(bmp, 30, 4);
+    quint32 masks[3] = {0x7C00, 0x03E0, 0x001F};
+    if (compression == 3)
+        for (int i = 0; i < 3; ++i)
+            masks[i] = littleEndian(bmp, 54 + 4 * i, 4);
+    else if (compression != 0)
+        return;
+    int bits[3];
+    for (int i = 0; i < 3; ++i)
+        bits[i] = std::popcount(masks[i]);
+    if (std::any_of(std::begin(bits), std::end(bits), [](int b) { return b < 1 || b >= 8; }))
+        return;
+    uchar tables[3][256];
+    for (int c = 0; c < 3; ++c)
+        for (int v = 0; v < 256; ++v) {
+            const int top = v >> (8 - bits[c]), most = (1 << bits[c]) - 1;
+            tables[c][v] = uchar((top * 255 + most / 2) / most);
+        }
+    picture.convertTo(QImage::Format_RGB32);
+    for (int y = 0; y < picture.height(); ++y) {
+        auto *row = reinterpret_cast<QRgb *>(picture.scanLine(y));
+        for (int x = 0; x < picture.width(); ++x)
+            row[x] = qRgb(tables[0][qRed(row[x])], tables[1][qGreen(row[x])], tables[2][qBlue(row[x])]);
+    }
+}
+
 } // namespace
 
 void CheckJpegSize(qint64 width, qint64 height)
@@ -128,48 +230,92 @@ void CheckJpegSize(qint64 width, qint64 height)
         tooLarge(width, height);
 }
 
-QImage LoadPicture(const QString &path)
+QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, QSize minSize)
 {
-    // Qt's default limit (256 MB) refuses large camera pictures; our own
-    // pixel check below comes first anyway.
-    static const bool limitRaised = [] {
-        QImageReader::setAllocationLimit(int(MaxPixels * 4 / (1024 * 1024)) + 64);
-        return true;
-    }();
-    Q_UNUSED(limitRaised);
+    const Source source = open(path);
+    const qint64 fullPixels = qint64(source.size.width()) * source.size.height();
+    const bool turned = source.orientation >= 5;
+    if (turned)
+        minSize.transpose();
 
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists())
-        throw AppError(AppError::FileNotFound, kSource);
-    if (!info.isFile())
-        invalidPicture();
-
-    QImageReader reader(path);
-    reader.setDecideFormatFromContent(true);
-    reader.setAutoTransform(false);
-    const QByteArray format = reader.format();
-    if (format != "jpeg" && format != "gif" && format != "bmp")
-        invalidPicture();
-    const QSize size = reader.size();
-    if (!size.isValid() || size.isEmpty())
-        invalidPicture();
-    if (qint64(size.width()) * size.height() > MaxPixels)
-        tooLarge(size.width(), size.height());
+    MemoryBudget::Reservation reservation;
+    const auto reserve = [&](QSize decoded, bool progressive) {
+        const qint64 pixels = qint64(decoded.width()) * decoded.height();
+        if (pixels > MaxPixels)
+            tooLarge(decoded.width(), decoded.height());
+        // The picture and one converted copy of it; a progressive JPEG's
+        // coefficients for the whole picture at full scale.
+        const qint64 bytes = 8 * pixels + (progressive ? 3 * fullPixels : 0);
+        const QSize oriented = turned ? decoded.transposed() : decoded;
+        const QSize target = minSize.isEmpty() ? decoded : minSize;
+        // However small the file, it may not make us hold more than 1 GiB:
+        // a few hundred bytes can claim a picture of gigabytes.
+        const qint64 needed = std::max(bytes, SquashBytes(decoded, target));
+        if (needed > std::max(FreeBytesForAnyFile, BytesPerFileByte * source.bytes.size()))
+            tooLarge(oriented.width(), oriented.height());
+        reservation = MemoryBudget::instance().reserve(bytes, oriented.width(), oriented.height());
+    };
 
     QImage picture;
-    if (!reader.read(&picture) || picture.isNull())
-        invalidPicture();
-    if (format == "jpeg")
-        picture = oriented(picture, exifOrientation(path));
+    if (source.format == "jpeg") {
+        JpegDecoder::Options options;
+        options.minSize = minSize;
+        options.cancelled = cancelled;
+        options.beforeAllocating = reserve;
+        picture = JpegDecoder::Decode(source.bytes, options);
+        picture = oriented(picture, source.orientation);
+    } else {
+        reserve(source.size, false);
+        if (cancelled && cancelled())
+            throw AppError(LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
+        QBuffer buffer;
+        buffer.setData(source.bytes);
+        QImageReader reader(&buffer, source.format);
+        reader.setAutoTransform(false);
+        if (!reader.read(&picture) || picture.isNull())
+            invalidPicture();
+        if (source.format == "bmp")
+            widenBmpChannels(picture, source.bytes);
+    }
     if (picture.isNull())
-        tooLarge(size.width(), size.height());
+        tooLarge(source.size.width(), source.size.height());
+    if (cancelled && cancelled())
+        throw AppError(LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
+    // Colours are kept as they look: converted to sRGB from the picture's own
+    // profile, since the output carries none.
+    if (picture.colorSpace().isValid() && picture.colorSpace() != QColorSpace(QColorSpace::SRgb)) {
+        if (picture.format() != QImage::Format_RGB32 && picture.format() != QImage::Format_ARGB32)
+            picture.convertTo(picture.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+        picture.convertToColorSpace(QColorSpace(QColorSpace::SRgb));
+    }
+    picture.setColorSpace(QColorSpace());
     if (picture.hasAlphaChannel())
-        return onWhite(picture);
-    if (picture.format() != QImage::Format_RGB32)
+        picture = onWhite(picture);
+    else if (picture.format() != QImage::Format_RGB32)
         picture.convertTo(QImage::Format_RGB32);
     if (picture.isNull())
-        tooLarge(size.width(), size.height());
+        tooLarge(source.size.width(), source.size.height());
     return picture;
+}
+
+QSize PictureSize(const QString &path)
+{
+    const Source source = open(path);
+    return source.orientation >= 5 ? source.size.transposed() : source.size;
+}
+
+qint64 SquashBytes(QSize source, QSize target)
+{
+    const qint64 from = qint64(source.width()) * source.height();
+    const qint64 to = qint64(target.width()) * target.height();
+    return 4 * from + (target == source ? 0 : 4 * to) + 10 * to;
+}
+
+MemoryBudget::Reservation ReserveSquash(QSize source, QSize target)
+{
+    const QSize named = target.isEmpty() ? source : target;
+    return MemoryBudget::instance().reserve(std::max(SquashBytes(source, target), 8 * qint64(source.width()) * source.height()),
+                                            named.width(), named.height());
 }
 
 QImage StretchPicture(const QImage &picture, int width, int height)

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "MemoryBudget.h"
+
 #include <QImage>
+#include <QSize>
 #include <QString>
+#include <functional>
 
 // Decoding and scaling of pictures. A picture is an implicitly shared QImage
 // in Format_RGB32: one decode serves every holder.
@@ -12,12 +16,37 @@ constexpr int MaxJpegSide = 65500;
 // Largest pixel count the program holds (about 1 GB as 32-bit pixels).
 constexpr qint64 MaxPixels = qint64(1) << 28;
 
+// The error number of a load stopped through its cancelled callback
+// ("User interrupt occurred").
+constexpr int LoadCancelled = 18;
+
 // Loads a BMP, GIF or JPEG file, recognised by its content. EXIF orientation
-// is applied, transparent pixels become white and an animated GIF gives its
-// first frame. Throws AppError: 53 for a missing file, 481 "Invalid picture"
-// for anything that is not a readable picture of those formats, 7 for a
-// picture too large to hold (checked before its pixels are allocated).
-QImage LoadPicture(const QString &path);
+// is applied, a picture with an ICC profile is converted to sRGB, transparent
+// pixels become white and an animated GIF gives its first frame. A JPEG is
+// decoded at the smallest DCT scale (n/8) that still gives at least minSize
+// (after orientation); an empty minSize gives the full size. The memory the
+// decode needs is reserved from MemoryBudget first. cancelled is asked now
+// and then; when it returns true the load stops.
+// Throws AppError: 53 for a missing file, 481 "Invalid picture" for anything
+// that is not a readable picture of those formats (a description in brackets
+// says why: a folder, no image data, too many scans ...), 70 for a file that
+// cannot be read, 7 naming the size for a picture too large to hold (checked
+// before its pixels are allocated), LoadCancelled for a cancelled load.
+QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled = {}, QSize minSize = {});
+
+// The size LoadPicture would give at full scale (orientation applied), read
+// from the header only. Throws as LoadPicture does, 7 included.
+QSize PictureSize(const QString &path);
+
+// The bytes a squash of a picture of `source` pixels to `target` pixels
+// holds at its peak: the picture (4 bytes a pixel), its scaled copy (4), the
+// 24-bit image (3), the DCT coefficients (3) and the encoder's buffers (4).
+qint64 SquashBytes(QSize source, QSize target);
+
+// Reserves SquashBytes from MemoryBudget; AppError 7 naming the size when
+// it cannot be had. The reservation covers the decode too when taken first
+// on the same thread.
+MemoryBudget::Reservation ReserveSquash(QSize source, QSize target);
 
 // The whole picture stretched to exactly width x height pixels with a smooth
 // filter; the aspect ratio is not kept. Throws AppError 5 for a size of 0 or

@@ -64,12 +64,15 @@ Result Squash(const Request &request, const Progress &progress)
     if (picture.isNull())
         throw AppError(AppError::InvalidCall, kSource, QStringLiteral("No picture to squash"));
     const float pw = float(picture.width()), ph = float(picture.height());
+    MemoryBudget::Reservation budget;
     if (request.newWidth > 0 && request.newHeight > 0 && !(request.newWidth == pw && request.newHeight == ph)) {
         const double w = Numbers::roundHalfEven(request.newWidth), h = Numbers::roundHalfEven(request.newHeight);
         Picture::CheckJpegSize(qint64(std::min(w, 1e9)), qint64(std::min(h, 1e9)));
+        budget = Picture::ReserveSquash(picture.size(), QSize(int(w), int(h)));
         picture = Picture::StretchPicture(picture, int(w), int(h));
     } else {
         Picture::CheckJpegSize(picture.width(), picture.height());
+        budget = Picture::ReserveSquash(picture.size(), picture.size());
     }
 
     cDIBSection dib;

@@ -1,0 +1,212 @@
+#include "JpegDecoder.h"
+
+#include "AppError.h"
+#include "Picture.h"
+
+#include <QColorSpace>
+#include <csetjmp>
+#include <cstdio>
+#include <cstdlib>
+#include <jpeglib.h>
+#include <jerror.h>
+#include <vector>
+
+namespace JpegDecoder {
+namespace {
+
+const QString kSource = QStringLiteral("Quillmoss.JpegDecoder");
+constexpr int InvalidPicture = 481;
+
+enum class Stop { None, Error, TooManyScans, Cancelled };
+
+struct ErrorManager
+{
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+    Stop stop = Stop::None;
+    char message[JMSG_LENGTH_MAX] = {};
+};
+
+struct Progress
+{
+    jpeg_progress_mgr pub;
+    const std::function<bool()> *cancelled = nullptr;
+};
+
+void errorExit(j_common_ptr cinfo)
+{
+    auto *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    if (err->stop == Stop::None) {
+        err->stop = Stop::Error;
+        (*cinfo->err->format_message)(cinfo, err->message);
+    }
+    std::longjmp(err->jump, 1);
+}
+
+// Warnings (corrupt data, a truncated file) are not errors: what decodes is kept.
+void quiet(j_common_ptr, int) {}
+
+void monitor(j_common_ptr cinfo)
+{
+    auto *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    const auto *progress = reinterpret_cast<Progress *>(cinfo->progress);
+    const auto *d = reinterpret_cast<j_decompress_ptr>(cinfo);
+    if (d->input_scan_number > MaxScans)
+        err->stop = Stop::TooManyScans;
+    else if (progress->cancelled && *progress->cancelled && (*progress->cancelled)())
+        err->stop = Stop::Cancelled;
+    if (err->stop != Stop::None)
+        std::longjmp(err->jump, 1);
+}
+
+// One decompressor, destroyed on every way out.
+struct Decompressor
+{
+    jpeg_decompress_struct cinfo {};
+    ErrorManager err;
+    Progress progress;
+
+    explicit Decompressor(const QByteArray &file, const std::function<bool()> *cancelled)
+    {
+        cinfo.err = jpeg_std_error(&err.pub);
+        err.pub.error_exit = errorExit;
+        err.pub.emit_message = quiet;
+        progress.pub.progress_monitor = monitor;
+        progress.cancelled = cancelled;
+        jpeg_create_decompress(&cinfo);
+        cinfo.progress = &progress.pub;
+        jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char *>(file.constData()),
+                     static_cast<unsigned long>(file.size()));
+    }
+    ~Decompressor() { jpeg_destroy_decompress(&cinfo); }
+
+    [[noreturn]] void fail() const
+    {
+        switch (err.stop) {
+        case Stop::TooManyScans:
+            throw AppError(InvalidPicture, kSource,
+                           QStringLiteral("Invalid picture (the JPEG has more than %1 scans)").arg(MaxScans));
+        case Stop::Cancelled:
+            throw AppError(Picture::LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
+        default:
+            if (err.pub.msg_code == JERR_OUT_OF_MEMORY)
+                throw AppError(AppError::OutOfMemory, kSource);
+            throw AppError(InvalidPicture, kSource,
+                           QStringLiteral("Invalid picture (%1)").arg(QString::fromLocal8Bit(err.message)));
+        }
+    }
+
+    // After jpeg_read_header: at least one byte of entropy-coded data follows.
+    bool hasScanData() const
+    {
+        const std::size_t left = cinfo.src->bytes_in_buffer;
+        const JOCTET *next = cinfo.src->next_input_byte;
+        return left > 0 && !(left >= 2 && next[0] == 0xFF && next[1] == 0xD9);
+    }
+};
+
+void chooseScale(jpeg_decompress_struct &cinfo, QSize minSize)
+{
+    cinfo.scale_denom = 8;
+    cinfo.scale_num = 8;
+    if (!minSize.isEmpty()) {
+        for (unsigned num = 1; num < 8; ++num) {
+            cinfo.scale_num = num;
+            jpeg_calc_output_dimensions(&cinfo);
+            if (qint64(cinfo.output_width) >= minSize.width() && qint64(cinfo.output_height) >= minSize.height())
+                return;
+        }
+        cinfo.scale_num = 8;
+    }
+    jpeg_calc_output_dimensions(&cinfo);
+}
+
+QColorSpace iccProfile(j_decompress_ptr cinfo)
+{
+    JOCTET *data = nullptr;
+    unsigned int length = 0;
+    if (!jpeg_read_icc_profile(cinfo, &data, &length))
+        return {};
+    const QColorSpace space = QColorSpace::fromIccProfile(QByteArray(reinterpret_cast<const char *>(data), int(length)));
+    std::free(data);
+    return space;
+}
+
+} // namespace
+
+Header ReadHeader(const QByteArray &file)
+{
+    Decompressor d(file, nullptr);
+    if (setjmp(d.err.jump))
+        d.fail();
+    jpeg_read_header(&d.cinfo, TRUE);
+    if (!d.hasScanData())
+        throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture (the JPEG holds no image data)"));
+    return {QSize(int(d.cinfo.image_width), int(d.cinfo.image_height)), bool(jpeg_has_multiple_scans(&d.cinfo))};
+}
+
+QSize ScaledSize(const QByteArray &file, QSize minSize)
+{
+    Decompressor d(file, nullptr);
+    if (setjmp(d.err.jump))
+        d.fail();
+    jpeg_read_header(&d.cinfo, TRUE);
+    chooseScale(d.cinfo, minSize);
+    return QSize(int(d.cinfo.output_width), int(d.cinfo.output_height));
+}
+
+QImage Decode(const QByteArray &file, const Options &options)
+{
+    // Everything with a destructor lives outside the jump's reach.
+    Decompressor d(file, &options.cancelled);
+    QImage picture;
+    QColorSpace space;
+    std::vector<JOCTET> cmykRow;
+    bool cmyk = false;
+    if (setjmp(d.err.jump))
+        d.fail();
+    jpeg_save_markers(&d.cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&d.cinfo, TRUE);
+    if (!d.hasScanData())
+        throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture (the JPEG holds no image data)"));
+    space = iccProfile(&d.cinfo);
+    cmyk = d.cinfo.jpeg_color_space == JCS_CMYK || d.cinfo.jpeg_color_space == JCS_YCCK;
+    d.cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_EXT_BGRX;
+    chooseScale(d.cinfo, options.minSize);
+    const QSize size(int(d.cinfo.output_width), int(d.cinfo.output_height));
+    if (options.beforeAllocating)
+        options.beforeAllocating(size, jpeg_has_multiple_scans(&d.cinfo));
+    picture = QImage(size, QImage::Format_RGB32);
+    if (picture.isNull())
+        throw AppError(AppError::OutOfMemory, kSource);
+    if (cmyk)
+        cmykRow.resize(std::size_t(size.width()) * 4);
+
+    jpeg_start_decompress(&d.cinfo);
+    while (d.cinfo.output_scanline < d.cinfo.output_height) {
+        if (options.cancelled && options.cancelled()) {
+            d.err.stop = Stop::Cancelled;
+            d.fail();
+        }
+        const int y = int(d.cinfo.output_scanline);
+        JSAMPROW row = cmyk ? cmykRow.data() : picture.scanLine(y);
+        jpeg_read_scanlines(&d.cinfo, &row, 1);
+        if (cmyk) {
+            // Adobe's CMYK JPEGs store the inks inverted.
+            const bool inverted = d.cinfo.saw_Adobe_marker;
+            auto *out = reinterpret_cast<QRgb *>(picture.scanLine(y));
+            for (int x = 0; x < size.width(); ++x) {
+                const JOCTET *p = row + 4 * x;
+                const int k = inverted ? p[3] : 255 - p[3];
+                const auto ink = [&](int v) { return (inverted ? v : 255 - v) * k / 255; };
+                out[x] = qRgb(ink(p[0]), ink(p[1]), ink(p[2]));
+            }
+        }
+    }
+    jpeg_finish_decompress(&d.cinfo);
+    if (space.isValid())
+        picture.setColorSpace(space);
+    return picture;
+}
+
+} // namespace JpegDecoder

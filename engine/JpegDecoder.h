@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QByteArray>
+#include <QImage>
+#include <QSize>
+#include <functional>
+
+// libjpeg-turbo's decompressor, straight into a QImage. The file is read
+// whole into memory by the caller.
+namespace JpegDecoder {
+
+// A progressive JPEG with more scans than this is refused: each scan makes
+// the decoder pass over every coefficient again.
+constexpr int MaxScans = 500;
+
+struct Header
+{
+    QSize size;              // as stored, before any EXIF orientation
+    bool progressive = false;
+};
+
+// The frame header. Throws AppError 481 when the data are not a JPEG with
+// an image in it, or when the image has no scan data at all.
+Header ReadHeader(const QByteArray &file);
+
+// The output size of a decode at the smallest DCT scale (n/8) that still
+// gives at least minSize (an empty minSize: the full size).
+QSize ScaledSize(const QByteArray &file, QSize minSize);
+
+struct Options
+{
+    QSize minSize;                                   // empty: full size
+    std::function<bool()> cancelled;                 // true: stop
+    // Called with the output size once it is known, before the pixels are
+    // allocated; may throw to refuse.
+    std::function<void(QSize output, bool progressive)> beforeAllocating;
+};
+
+// The picture in Format_RGB32, with its ICC profile (if any) set as its
+// colour space. A truncated file gives what decodes. Throws AppError 481 for
+// a broken file or one with more than MaxScans scans, 18 when cancelled,
+// 7 when memory runs out, and whatever beforeAllocating throws.
+QImage Decode(const QByteArray &file, const Options &options);
+
+} // namespace JpegDecoder
