@@ -298,10 +298,16 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
     return picture;
 }
 
-QSize PictureSize(const QString &path)
+QSize PictureSize(const QString &path, QSize minSize)
 {
     const Source source = open(path);
-    return source.orientation >= 5 ? source.size.transposed() : source.size;
+    const bool turned = source.orientation >= 5;
+    if (turned)
+        minSize.transpose();
+    QSize size = source.size;
+    if (source.format == "jpeg" && !minSize.isEmpty())
+        size = JpegDecoder::ScaledSize(source.bytes, minSize);
+    return turned ? size.transposed() : size;
 }
 
 qint64 SquashBytes(QSize source, QSize target)

@@ -34,9 +34,9 @@ constexpr int LoadCancelled = 18;
 // before its pixels are allocated), LoadCancelled for a cancelled load.
 QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled = {}, QSize minSize = {});
 
-// The size LoadPicture would give at full scale (orientation applied), read
-// from the header only. Throws as LoadPicture does, 7 included.
-QSize PictureSize(const QString &path);
+// The size LoadPicture(path, {}, minSize) would give (orientation applied),
+// read from the header only. Throws as LoadPicture does, 7 included.
+QSize PictureSize(const QString &path, QSize minSize = {});
 
 // The bytes a squash of a picture of `source` pixels to `target` pixels
 // holds at its peak: the picture (4 bytes a pixel), its scaled copy (4), the
