@@ -2,17 +2,21 @@
 
 #include "AppError.h"
 #include "ErrorHandlers.h"
+#include "MemoryBudget.h"
+#include "Numbers.h"
 #include "Picture.h"
 #include "SquashCore.h"
 #include "SquashTargets.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QImageReader>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -102,14 +106,25 @@ bool loadable(const QString &path)
     return reader.canRead();
 }
 
+// A load failure, naming its cause when the loader knows one.
+QString loadErrorText(const AppError &e)
+{
+    if (e.number() == 481 && !e.description().contains(QLatin1Char('(')))
+        return ErrorHandlers::invalidPictureText();
+    return e.reportText();
+}
+
 struct Job
 {
     QString input;      // as given
     QString path;       // with a folder, so that the output has one
+    QString output;     // jobs with the same output run in input order
+    std::size_t after = SIZE_MAX;   // the earlier job with the same output
     std::int32_t limit = 0;
     bool continueAnyway = false;
     QString line;       // the result line, once done
     bool ok = false;
+    bool error = false; // the line goes to standard error
     bool done = false;
 };
 
@@ -177,6 +192,8 @@ int main(int argc, char *argv[])
         printErr(QStringLiteral("quillmoss-squash: --suffix takes at most 10 characters"));
         return Usage;
     }
+    // "dd/" gives dd/name, not dd//name.
+    const QString destFolder = parser.isSet(dest) ? QDir::cleanPath(parser.value(dest)) : QString();
     if (parser.isSet(dest) && !QFileInfo(parser.value(dest)).isDir()) {
         printErr(QStringLiteral("quillmoss-squash: --dest %1 is not a folder").arg(parser.value(dest)));
         return Usage;
@@ -200,7 +217,17 @@ int main(int argc, char *argv[])
             return Usage;
         }
     } catch (const AppError &e) {
-        printErr(e.reportText());
+        if (e.number() == AppError::TypeMismatch)
+            printErr(QStringLiteral("quillmoss-squash: --max-size must be none, 50KB, 100KB, 250KB, a byte count "
+                                    "or a percentage such as 50%"));
+        else
+            printErr(e.reportText());
+        return Usage;
+    }
+    try {
+        SquashCore::OutputPath(QStringLiteral("./x.bmp"), suffixText);
+    } catch (const AppError &e) {
+        printErr(QStringLiteral("quillmoss-squash: --suffix: ") + e.description());
         return Usage;
     }
 
@@ -211,6 +238,7 @@ int main(int argc, char *argv[])
     std::condition_variable changed;
     std::deque<std::size_t> queue;
     bool closed = false;
+    bool asking = false;   // no progress line over the y/N question
     int finished = 0;
     const int workers = files.size() > 1 ? 2 : 1;
     const int threadsPerSquash = workers > 1 ? 1 : 2;
@@ -219,6 +247,8 @@ int main(int argc, char *argv[])
         if (!showProgress)
             return;
         std::lock_guard lock(mutex);
+        if (asking)
+            return;
         std::fprintf(stderr, "\r\033[K[%d/%lld] %s: q%d", finished, (long long)files.size(),
                      qPrintable(QFileInfo(file).fileName()), q);
         std::fflush(stderr);
@@ -226,22 +256,34 @@ int main(int argc, char *argv[])
 
     const auto run = [&](Job &job) {
         QImage picture;
+        SquashCore::Request request;
+        MemoryBudget::Reservation budget;
         try {
-            picture = Picture::LoadPicture(job.path);
+            // The target comes from the header, so that a JPEG can be decoded
+            // straight at a DCT scale that still covers it, and the whole
+            // squash's memory is reserved before anything is allocated.
+            const QSize full = Picture::PictureSize(job.path);
+            const auto target = targetSize(*sizeChoice, float(full.width()), float(full.height()));
+            const QSize wanted(int(Numbers::roundHalfEven(target.width)), int(Numbers::roundHalfEven(target.height)));
+            const bool scaled = wanted.width() > 0 && wanted.height() > 0 && wanted != full;
+            const QSize decoded = scaled ? Picture::PictureSize(job.path, wanted) : full;
+            budget = Picture::ReserveSquash(decoded, scaled ? wanted : decoded);
+            picture = Picture::LoadPicture(job.path, {}, scaled ? wanted : QSize());
+            request.newWidth = scaled ? target.width : 0;
+            request.newHeight = scaled ? target.height : 0;
         } catch (...) {
-            job.line = job.input + QStringLiteral(": ") + ErrorHandlers::invalidPictureText();
+            job.line = job.input + QStringLiteral(": ")
+                     + loadErrorText(ErrorHandlers::asAppError(std::current_exception()));
+            job.error = true;
             return;
         }
         try {
-            SquashCore::Request request;
             request.picture = picture;
+            picture = QImage();
             request.inputPath = job.path;
             request.maxFileSize = job.limit;
-            const auto target = targetSize(*sizeChoice, float(picture.width()), float(picture.height()));
-            request.newWidth = target.width;
-            request.newHeight = target.height;
             request.suffix = suffixText;
-            request.destFolder = parser.value(dest);
+            request.destFolder = destFolder;
             request.continueAnyway = job.continueAnyway;
             request.fixedQuality = fixedQuality;
             request.threads = threadsPerSquash;
@@ -255,6 +297,7 @@ int main(int argc, char *argv[])
                            .arg(result.outputBytes);
         } catch (...) {
             job.line = job.input + QStringLiteral(": ") + ErrorHandlers::asAppError(std::current_exception()).reportText();
+            job.error = true;
         }
     };
 
@@ -265,11 +308,19 @@ int main(int argc, char *argv[])
                 std::size_t i;
                 {
                     std::unique_lock lock(mutex);
-                    changed.wait(lock, [&] { return closed || !queue.empty(); });
+                    // A job whose output an earlier job also writes waits for it,
+                    // so that the later input replaces the earlier one on disk.
+                    const auto ready = [&] {
+                        return std::find_if(queue.begin(), queue.end(), [&](std::size_t j) {
+                            return jobs[j].after == SIZE_MAX || jobs[jobs[j].after].done;
+                        });
+                    };
+                    changed.wait(lock, [&] { return (closed && queue.empty()) || ready() != queue.end(); });
                     if (queue.empty())
                         return;
-                    i = queue.front();
-                    queue.pop_front();
+                    const auto next = ready();
+                    i = *next;
+                    queue.erase(next);
                 }
                 run(jobs[i]);
                 std::lock_guard lock(mutex);
@@ -285,8 +336,8 @@ int main(int argc, char *argv[])
         while (printed < jobs.size() && jobs[printed].done) {
             if (showProgress)
                 std::fputs("\r\033[K", stderr);
-            std::printf("%s\n", qPrintable(jobs[printed].line));
-            std::fflush(stdout);
+            std::fprintf(jobs[printed].error ? stderr : stdout, "%s\n", qPrintable(jobs[printed].line));
+            std::fflush(jobs[printed].error ? stderr : stdout);
             if (!jobs[printed].ok)
                 status = SomeFailed;
             ++printed;
@@ -299,24 +350,40 @@ int main(int argc, char *argv[])
         job.path = job.input.contains(QLatin1Char('/')) ? job.input : QStringLiteral("./") + job.input;
         const QFileInfo info(job.path);
         bool queued = false;
-        if (info.isFile()) {
-            try {
-                const auto limit = byteLimit(*limitChoice, std::int32_t(std::min<qint64>(info.size(), INT32_MAX)));
-                job.limit = limit.limit;
-                if (fixedQuality == 0 && isJpegName(job.input) && info.size() <= job.limit && loadable(job.path)) {
-                    job.continueAnyway = parser.isSet(yes) || (interactive && askYes(job.input));
-                    if (!job.continueAnyway) {
-                        job.line = job.input + QStringLiteral(": Picture is already within the file size limit; not squashed");
-                        job.ok = true;
-                    }
+        try {
+            if (job.input == QLatin1String("-"))
+                throw AppError(AppError::InvalidCall, QStringLiteral("quillmoss-squash"),
+                               QStringLiteral("Standard input is not supported; name a picture file"));
+            if (!info.isFile())
+                Picture::PictureSize(job.path);   // says why: missing, a folder, unreadable
+            const auto limit = byteLimit(*limitChoice, std::int32_t(std::min<qint64>(info.size(), INT32_MAX)));
+            job.limit = limit.limit;
+            job.output = SquashCore::OutputPath(job.path, suffixText, destFolder);
+            for (std::size_t k = i; k-- > 0;)
+                if (jobs[k].output == job.output) {
+                    job.after = k;
+                    break;
                 }
-                if (job.line.isEmpty())
-                    queued = true;
-            } catch (...) {
-                job.line = job.input + QStringLiteral(": ") + ErrorHandlers::asAppError(std::current_exception()).reportText();
+            if (fixedQuality == 0 && isJpegName(job.input) && info.size() <= job.limit && loadable(job.path)) {
+                {
+                    std::lock_guard lock(mutex);
+                    asking = true;
+                    if (showProgress)
+                        std::fputs("\r\033[K", stderr);
+                }
+                job.continueAnyway = parser.isSet(yes) || (interactive && askYes(job.input));
+                std::lock_guard lock(mutex);
+                asking = false;
+                if (!job.continueAnyway) {
+                    job.line = job.input + QStringLiteral(": Picture is already within the file size limit; not squashed");
+                    job.ok = true;
+                }
             }
-        } else {
-            job.line = job.input + QStringLiteral(": ") + ErrorHandlers::invalidPictureText();
+            if (job.line.isEmpty())
+                queued = true;
+        } catch (...) {
+            job.line = job.input + QStringLiteral(": ") + loadErrorText(ErrorHandlers::asAppError(std::current_exception()));
+            job.error = true;
         }
         std::unique_lock lock(mutex);
         if (queued) {

@@ -29,6 +29,10 @@ bool samePath(const QString &a, const QString &b)
 
 QString OutputPath(const QString &inputPath, const QString &suffix, const QString &destFolder)
 {
+    // A suffix with a separator would write outside the chosen folder.
+    if (suffix.contains(clsPathER::Separator))
+        throw AppError(AppError::InvalidCall, kSource,
+                       QStringLiteral("The suffix \"%1\" may not contain \"%2\"").arg(suffix).arg(clsPathER::Separator));
     clsPathER path;
     path.SetFullPath(inputPath);
     QString base;

@@ -40,7 +40,8 @@ struct Result
 using Progress = std::function<bool(int quality)>;
 
 // The output path: the input's folder (or destFolder), its base name (the
-// whole name when it has no dot), the suffix and ".jpg".
+// whole name when it has no dot), the suffix and ".jpg". Throws AppError 5
+// for a suffix holding a path separator.
 QString OutputPath(const QString &inputPath, const QString &suffix, const QString &destFolder = QString());
 
 // Throws AppError for a picture or target that cannot be encoded (5, 7), an
