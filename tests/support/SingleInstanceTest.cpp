@@ -1,10 +1,19 @@
 #include "SingleInstance.h"
 
-#include <QElapsedTimer>
-#include <thread>
 #include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 #include <QUuid>
+#include <cstring>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
 
 TEST(SingleInstance, ASecondStartHandsItsFilesToTheFirst)
 {
@@ -28,4 +37,123 @@ TEST(SingleInstance, ASecondStartHandsItsFilesToTheFirst)
     EXPECT_TRUE(handed);
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0], files);
+}
+
+namespace {
+
+// Runs `body` in a child process switched to the user nobody; returns what it
+// wrote to its pipe. The child tells when it is ready with one byte first.
+struct Stranger
+{
+    pid_t pid = -1;
+    int pipe[2] = {-1, -1};
+
+    template <typename Body>
+    explicit Stranger(Body body)
+    {
+        if (::pipe(pipe) != 0)
+            return;
+        pid = ::fork();
+        if (pid == 0) {
+            ::close(pipe[0]);
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(1);
+            body(pipe[1]);
+            ::_exit(0);
+        }
+        ::close(pipe[1]);
+    }
+    void waitReady() const
+    {
+        char c;
+        ::read(pipe[0], &c, 1);
+    }
+    QByteArray result()
+    {
+        ::waitpid(pid, nullptr, 0);
+        QByteArray out;
+        char buffer[256];
+        for (ssize_t n; (n = ::read(pipe[0], buffer, sizeof buffer)) > 0;)
+            out.append(buffer, n);
+        ::close(pipe[0]);
+        return out;
+    }
+};
+
+sockaddr_un address(const QByteArray &path)
+{
+    sockaddr_un a {};
+    a.sun_family = AF_UNIX;
+    std::strncpy(a.sun_path, path.constData(), sizeof a.sun_path - 1);
+    return a;
+}
+
+} // namespace
+
+// Another local user can neither receive our files (by taking the socket's
+// name first) nor push files into our window, and the socket's folder is
+// closed to others.
+TEST(SingleInstance, OnlyTheSameUserIsTrustedOnEitherEnd)
+{
+    const QString name = SingleInstance::defaultName();
+    ASSERT_FALSE(name.isEmpty());
+    struct stat folder {};
+    ASSERT_EQ(::lstat(QFile::encodeName(QFileInfo(name).path()).constData(), &folder), 0);
+    EXPECT_EQ(folder.st_uid, ::getuid());
+    EXPECT_EQ(folder.st_mode & 077, 0u) << qPrintable(name);
+
+    if (::getuid() != 0)
+        GTEST_SKIP() << "a second user is needed: run as root, which switches a child process to nobody";
+    QTemporaryDir open;
+    ::chmod(QFile::encodeName(open.path()).constData(), 0777);
+
+    // A stranger listening where we look: we send nothing and do not end.
+    const QByteArray trap = QFile::encodeName(open.filePath(QStringLiteral("trap")));
+    Stranger listener([&](int out) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_un a = address(trap);
+        ::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+        ::listen(fd, 1);
+        ::write(out, "r", 1);
+        const int client = ::accept(fd, nullptr, nullptr);
+        ::write(client, "\x06", 1);   // claims to have taken the files
+        char buffer[256];
+        ::shutdown(client, SHUT_WR);
+        for (ssize_t n; (n = ::read(client, buffer, sizeof buffer)) > 0;)
+            ::write(out, buffer, size_t(n));
+    });
+    listener.waitReady();
+    EXPECT_FALSE(SingleInstance(QFile::decodeName(trap)).handOver({QStringLiteral("/secret/plans.jpg")}, 1000));
+    EXPECT_EQ(listener.result(), QByteArray());
+
+    // A stranger sending us files: refused, not confirmed.
+    const QString ours = open.filePath(QStringLiteral("ours"));
+    SingleInstance instance(ours);
+    ASSERT_TRUE(instance.listen());
+    ::chmod(QFile::encodeName(ours).constData(), 0777);
+    std::vector<QStringList> received;
+    QObject::connect(&instance, &SingleInstance::filesReceived, [&](const QStringList &p) { received.push_back(p); });
+    Stranger sender([&](int out) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        const sockaddr_un a = address(QFile::encodeName(ours));
+        ::write(out, "r", 1);
+        if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
+            ::write(out, "no connection", 13);
+            return;
+        }
+        const timeval wait {2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        ::write(fd, "1\0/evil.jpg\0", 12);
+        ::shutdown(fd, SHUT_WR);
+        char c = 0;
+        if (::read(fd, &c, 1) == 1)
+            ::write(out, &c, 1);
+    });
+    sender.waitReady();
+    QElapsedTimer clock;
+    clock.start();
+    while (clock.elapsed() < 1000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    EXPECT_EQ(sender.result(), QByteArray());
+    EXPECT_TRUE(received.empty());
 }
