@@ -2,6 +2,7 @@
 // through the command line and the window. Memory must stay within budget
 // and flat from one picture to the next.
 
+#include "../engine/CraftedPictures.h"
 #include "../main_window/MainWindowFixture.h"
 #include "frmMain.h"
 
@@ -98,6 +99,32 @@ TEST(Load, A100MegapixelPhotoSquashesWithinItsMemoryBudget)
     // The decoded picture (400 MB), the 24-bit copy (300 MB), the DCT
     // coefficients (300 MB) and the encoder's own buffers.
     EXPECT_LT(child.peakKiB, 2L * 1024 * 1024);
+}
+
+// Files of a few hundred bytes that claim pictures of gigabytes or
+// thousands of scans: each is refused by the command line within 1 GiB of
+// peak memory, also several in one call, and nothing is written.
+TEST(Load, CraftedBombsStayWithinOneGibibyte)
+{
+    QTemporaryDir dir;
+    QStringList all;
+    for (const Crafted::Case &c : Crafted::bombs()) {
+        const QString path = dir.filePath(QString::fromUtf8(c.file));
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(c.bytes);
+        all << path;
+    }
+    for (const QStringList &files : QList<QStringList>{all.mid(0, 1), all.mid(1, 1), all.mid(2, 1), all.mid(3, 1),
+                                                         all.mid(4, 1), all}) {
+        const Child child = runSquash(QStringList{QStringLiteral("--max-size"), QStringLiteral("100")} + files);
+        std::printf("%-20s peak %ld MiB\n",
+                    files.size() == 1 ? qPrintable(QFileInfo(files[0]).fileName()) : "all in one call",
+                    child.peakKiB / 1024);
+        EXPECT_EQ(child.status, 1);
+        EXPECT_LT(child.peakKiB, 1024L * 1024) << qPrintable(files.join(QLatin1Char(' ')));
+    }
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), all.size());
 }
 
 TEST(Load, AThousandPicturesThroughTheCommandLineKeepMemoryFlat)
