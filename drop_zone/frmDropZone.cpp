@@ -81,8 +81,8 @@ void frmDropZone::Form_Unload()
         // Wayland does not tell a window where it stands: keep the saved place.
         if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
             return;
-        modINIer::WriteIniValue(QStringLiteral("DropZone"), QStringLiteral("X"), Numbers::floatText(float(x()) * 15.0f));
-        modINIer::WriteIniValue(QStringLiteral("DropZone"), QStringLiteral("Y"), Numbers::floatText(float(y()) * 15.0f));
+        skip([&] { modINIer::WriteIniValue(QStringLiteral("DropZone"), QStringLiteral("X"), Numbers::floatText(float(x()) * 15.0f)); });
+        skip([&] { modINIer::WriteIniValue(QStringLiteral("DropZone"), QStringLiteral("Y"), Numbers::floatText(float(y()) * 15.0f)); });
     });
 }
 
