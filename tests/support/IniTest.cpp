@@ -38,13 +38,6 @@ void writeAll(const QString &path, const QByteArray &text)
     f.write(text);
 }
 
-struct stat statOf(const QString &path)
-{
-    struct stat st {};
-    ::stat(QFile::encodeName(path).constData(), &st);
-    return st;
-}
-
 class Ini : public ::testing::Test
 {
 protected:
@@ -250,7 +243,8 @@ TEST_F(Ini, WritesOnlyWhatItOwns)
         }
         EXPECT_EQ(readAll(file), c.after);
         if (!c.before.isNull() && beside.isEmpty()) {
-            const struct stat st = statOf(file);
+            struct stat st {};
+            ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
             EXPECT_EQ(st.st_mode & 07777, c.where == ReadOnly ? 0444u : 0640u);
             if (c.written) {
                 EXPECT_GT(st.st_mtim.tv_sec, old[1].tv_sec);   // a write is news to backup tools
