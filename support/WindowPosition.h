@@ -3,6 +3,7 @@
 #include "SettingsTable.h"
 
 #include <QPoint>
+#include <QSize>
 
 class QWidget;
 
