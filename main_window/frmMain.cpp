@@ -65,6 +65,7 @@ frmMain::frmMain(MessageBoxes &boxes, QWidget *parent) : QWidget(parent), m_boxe
     connect(lbEmail, &QLabel::linkActivated, this, [this] {
         Navigate(QStringLiteral("mailto:") + EmailAddress() + QStringLiteral("?subject=Quillmoss"));
     });
+    Form_Load();
 }
 
 frmMain::~frmMain() = default;
@@ -374,8 +375,13 @@ void frmMain::loaded(LoadedPicture picture, std::exception_ptr error, const QStr
 
 void frmMain::showViewer(const QImage &picture, float W, float H)
 {
-    if (!m_viewer)
-        m_viewer = std::make_unique<frmPicture>();
+    if (!m_viewer) {
+        // Owned by the window, so that it opens above it even when the
+        // window is top-most.
+        m_viewer = std::make_unique<frmPicture>(this);
+        m_viewer->setWindowIcon(windowIcon());
+    }
+    skip([&] { m_viewer->setWindowFlag(Qt::WindowStaysOnTopHint, chkTopMost->state() != 0); });
     skip([&] { m_viewer->setPicture(picture); });
     // Sized by the picture it shows; the fields only when it could not be read.
     skip([&] {
