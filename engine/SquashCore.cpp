@@ -43,6 +43,25 @@ QString OutputPath(const QString &inputPath, const QString &suffix, const QStrin
     return folder + clsPathER::Separator + base + suffix + QStringLiteral(".jpg");
 }
 
+void Aim(Request &request, const SquashTargets::Target &target)
+{
+    request.maxFileSize = target.bytes;
+    request.newWidth = target.width;
+    request.newHeight = target.height;
+}
+
+bool ConfirmWithinLimit(Request &request, std::int64_t length, const AskContinue &ask)
+{
+    const QString &name = request.inputPath;
+    const bool jpeg = name.right(3).toUpper() == QLatin1String("JPG") || name.right(4).toUpper() == QLatin1String("JPEG");
+    if (request.fixedQuality > 0 || !jpeg || length > request.maxFileSize)
+        return true;
+    if (!ask || !ask())
+        return false;
+    request.continueAnyway = true;
+    return true;
+}
+
 QString ResultText(const Result &result)
 {
     if (result.outcome == Outcome::Success)
