@@ -1,5 +1,5 @@
 #include "EngineTestSupport.h"
-#include "JpegCoefficients.h"
+#include "JpegSizeBounds.h"
 #include "Picture.h"
 #include "mIntelJPEGLibrary.h"
 
@@ -21,7 +21,7 @@ cDIBSection *dibOf(const QImage &picture)
 // Both bounds must never exceed the real length, at any quality, or the
 // search would skip a quality that fits. Odd sizes exercise the padding of
 // partial blocks and MCUs; the greyscale and palette pictures odd colours.
-TEST(JpegCoefficients, BoundsNeverExceedTheRealLengthAndStayClose)
+TEST(JpegSizeBounds, BoundsNeverExceedTheRealLengthAndStayClose)
 {
     struct Case { const char *file; int width, height; };
     const Case cases[] = {
@@ -38,7 +38,7 @@ TEST(JpegCoefficients, BoundsNeverExceedTheRealLengthAndStayClose)
         if (c.width)
             picture = Picture::StretchPicture(picture, c.width, c.height);
         std::unique_ptr<cDIBSection> dib(dibOf(picture));
-        const JpegCoefficients coefficients(*dib);
+        const JpegSizeBounds coefficients(*dib);
         double worst = 0;
         for (int q = 100; q >= 1; q -= (q > 90 || q < 15) ? 1 : 7) {
             const std::uint64_t real = mIntelJPEGLibrary::EncodeDib(*dib, q).size();
