@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstdlib>
 #include <cmath>
 #include <exception>
 #include <functional>
@@ -14,6 +15,8 @@
 #include <numeric>
 #include <queue>
 #include <vector>
+
+#include <sys/mman.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -181,6 +184,33 @@ std::uint64_t nonzeroMask(const std::int16_t *b, const Table &t)
 #endif
 }
 
+// A large, uninitialised array on huge pages where the system grants them:
+// first touches of a whole picture's coefficients otherwise cost a page
+// fault per 4 KiB, a good part of the one-off work.
+template <typename T>
+class HugeArray
+{
+public:
+    HugeArray() = default;
+    explicit HugeArray(std::size_t count)
+    {
+        constexpr std::size_t huge = std::size_t(2) << 20;
+        const std::size_t bytes = (count * sizeof(T) + huge - 1) / huge * huge;
+        m_data.reset(static_cast<T *>(std::aligned_alloc(huge, std::max(bytes, huge))));
+        if (!m_data)
+            throw std::bad_alloc();
+        ::madvise(m_data.get(), bytes, MADV_HUGEPAGE);
+    }
+    T *get() const { return m_data.get(); }
+
+private:
+    struct Free
+    {
+        void operator()(T *p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> m_data;
+};
+
 struct Stats
 {
     std::uint32_t dc[2][16] {};
@@ -220,19 +250,24 @@ struct JpegSizeBounds::Impl
     int mcuCols = 0, mcuRows = 0;
     // Blocks per component: 0 = Y (2x2 per MCU), 1 = Cb, 2 = Cr.
     int blockCols[3] {}, blockRows[3] {};
-    std::vector<std::int16_t> coef[3];     // raster order of blocks, zig-zag within
-    // cumulative[t][k][v]: coefficients of table t at position k with |x| >= v.
+    // Raster order of blocks, zig-zag within; left uninitialised, as every
+    // value is written once.
+    HugeArray<std::int16_t> storage;
+    std::int16_t *coef[3] {};
+    // cumulative[t][v][k]: coefficients of table t at position k with
+    // |x| >= v. Positions innermost, so that counting the small magnitudes,
+    // nearly all of them, stays within a few cache lines.
     std::vector<std::uint32_t> cumulative;
     std::uint64_t blocks = 0;
     mutable QThreadPool pool;
 
     const std::int16_t *block(int c, int row, int col) const
     {
-        return coef[c].data() + (std::size_t(row) * blockCols[c] + col) * 64;
+        return coef[c] + (std::size_t(row) * blockCols[c] + col) * 64;
     }
-    const std::uint32_t *cumulativeAt(int t, int k) const
+    std::uint32_t cumulativeAt(int t, int k, int v) const
     {
-        return cumulative.data() + (std::size_t(t) * 64 + k) * kHistogramSize;
+        return cumulative[(std::size_t(t) * kHistogramSize + std::size_t(v)) * 64 + std::size_t(k)];
     }
 
     void precompute(const cDIBSection &image, int firstRow, int endRow, std::vector<std::uint32_t> &histogram);
@@ -269,14 +304,14 @@ void JpegSizeBounds::Impl::precompute(const cDIBSection &image, int firstRow, in
 
     // Zig-zag order and the magnitude histograms of one row of blocks.
     const auto store = [&](int c, int row, int count) {
-        std::int16_t *out = coef[c].data() + std::size_t(row) * blockCols[c] * 64;
-        std::uint32_t *h = histogram.data() + std::size_t(c == 0 ? 0 : 1) * 64 * kHistogramSize;
+        std::int16_t *out = coef[c] + std::size_t(row) * blockCols[c] * 64;
+        std::uint32_t *h = histogram.data() + std::size_t(c == 0 ? 0 : 1) * kHistogramSize * 64;
         for (int b = 0; b < count; ++b, out += 64) {
             const std::int32_t *in = dct.data() + std::size_t(b) * 64;
             for (int k = 0; k < 64; ++k) {
                 const int x = in[kNatural[k]];
                 out[k] = std::int16_t(x);
-                ++h[std::size_t(k) * kHistogramSize + std::size_t(std::min(std::abs(x), kHistogramSize - 1))];
+                ++h[std::size_t(std::min(std::abs(x), kHistogramSize - 1)) * 64 + std::size_t(k)];
             }
         }
     };
@@ -331,10 +366,12 @@ JpegSizeBounds::JpegSizeBounds(const cDIBSection &image, int threads) : d(std::m
         d->blockCols[c] = d->mcuCols;
         d->blockRows[c] = d->mcuRows;
     }
-    for (int c = 0; c < 3; ++c) {
-        d->coef[c].resize(std::size_t(d->blockCols[c]) * d->blockRows[c] * 64);
+    for (int c = 0; c < 3; ++c)
         d->blocks += std::uint64_t(d->blockCols[c]) * d->blockRows[c];
-    }
+    d->storage = HugeArray<std::int16_t>(d->blocks * 64);
+    d->coef[0] = d->storage.get();
+    for (int c = 1; c < 3; ++c)
+        d->coef[c] = d->coef[c - 1] + std::size_t(d->blockCols[c - 1]) * d->blockRows[c - 1] * 64;
 
     const std::size_t histogramSize = std::size_t(2) * 64 * kHistogramSize;
     const int parts = std::max(1, std::min(std::max(1, threads), d->mcuRows));
@@ -347,25 +384,25 @@ JpegSizeBounds::JpegSizeBounds(const cDIBSection &image, int threads) : d(std::m
     for (std::size_t t = 1; t < histograms.size(); ++t)
         for (std::size_t i = 0; i < histogramSize; ++i)
             d->cumulative[i] += histograms[t][i];
-    for (std::size_t tk = 0; tk < 2 * 64; ++tk) {
-        std::uint32_t *h = d->cumulative.data() + tk * kHistogramSize;
-        for (int v = kHistogramSize - 2; v >= 0; --v)
-            h[v] += h[v + 1];
-    }
+    for (std::size_t t = 0; t < 2; ++t)
+        for (std::size_t v = kHistogramSize - 1; v-- > 0;) {
+            std::uint32_t *h = d->cumulative.data() + (t * kHistogramSize + v) * 64;
+            for (int k = 0; k < 64; ++k)
+                h[k] += h[k + 64];
+        }
 }
 
 JpegSizeBounds::~JpegSizeBounds() = default;
 
 std::uint64_t JpegSizeBounds::Impl::atLeast(const Divisor &div, int t, int k, std::uint32_t v) const
 {
-    const std::uint32_t *h = cumulativeAt(t, k);
     std::int64_t x = std::int64_t(((std::uint64_t(v) << div.shift) + div.recip - 1) / div.recip) - div.corr;
     x = std::max<std::int64_t>(x, 0);
     while (x > 0 && div.magnitude(std::uint32_t(x - 1)) >= v)
         --x;
     while (x < kHistogramSize && div.magnitude(std::uint32_t(x)) < v)
         ++x;
-    return x < kHistogramSize ? h[x] : 0;
+    return x < kHistogramSize ? cumulativeAt(t, k, int(x)) : 0;
 }
 
 std::uint64_t JpegSizeBounds::Impl::magnitudeBits(const std::array<std::array<Divisor, 64>, 2> &divisors,
