@@ -4,7 +4,7 @@
 #include "ErrorHandlers.h"
 #include "Estimates.h"
 #include "ImageBox.h"
-#include "IntelJpegLibrary.h"
+#include "mIntelJPEGLibrary.h"
 #include "Numbers.h"
 #include "Picture.h"
 #include "ProgressSurface.h"
@@ -78,9 +78,7 @@ void frmMain::Form_Load()
         optResize_Click(0);
         ReadSettings();
         // Probe the encoder once, so that a broken one shows at start-up.
-        JPEG_CORE_PROPERTIES probe{};
-        ijlInit(&probe);
-        ijlFree(&probe);
+        mIntelJPEGLibrary::Encoder();
         ProgressBar = std::make_unique<clsProgressBar>();
         ProgressBar->BackColor(16777215);
         ProgressBar->ForeColor(16711680);
