@@ -30,6 +30,23 @@ void name(QCoreApplication &)
     QCoreApplication::setApplicationVersion(QStringLiteral(QT_STRINGIFY(QUILLMOSS_VERSION)));
 }
 
+// Whether a window system can be reached: a platform named by the user
+// (-platform, QT_QPA_PLATFORM), or an X or Wayland display.
+bool hasDisplay(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        if (!std::strcmp(argv[i], "-platform") || !std::strcmp(argv[i], "--platform"))
+            return true;
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty() && !platform.startsWith("xcb") && !platform.startsWith("wayland"))
+        return true;
+    if (platform.startsWith("wayland"))
+        return !qgetenv("WAYLAND_DISPLAY").isEmpty();
+    if (platform.startsWith("xcb"))
+        return !qgetenv("DISPLAY").isEmpty();
+    return !qgetenv("DISPLAY").isEmpty() || !qgetenv("WAYLAND_DISPLAY").isEmpty();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -37,7 +54,8 @@ int main(int argc, char *argv[])
     // --help and --version answer without a window (or a display).
     for (int i = 1; i < argc; ++i) {
         const char *a = argv[i];
-        if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h") || !std::strcmp(a, "--version") || !std::strcmp(a, "-v")) {
+        if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h") || !std::strcmp(a, "--help-all") ||
+            !std::strcmp(a, "--version") || !std::strcmp(a, "-v")) {
             QCoreApplication core(argc, argv);
             name(core);
             QCommandLineParser parser;
@@ -47,6 +65,11 @@ int main(int argc, char *argv[])
         }
     }
 
+    // Without a display Qt would abort; say what is wrong instead.
+    if (!hasDisplay(argc, argv)) {
+        std::fprintf(stderr, "no display: quillmoss needs a desktop session; quillmoss-squash works without one\n");
+        return 1;
+    }
     QApplication app(argc, argv);
     name(app);
     QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false"));

@@ -6,8 +6,10 @@
 #   bash bench/run.sh BUILD_DIR
 #
 # Narrow it with BENCH_PICTURES="a.jpg b.jpg", BENCH_LIMITS="250 100" (KB of
-# 1024 bytes), BENCH_SIZES="none 800x600", BENCH_RUNS (default 5) and
-# BENCH_SCAN_RUNS (default 3; the scan takes tens of seconds per run).
+# 1024 bytes), BENCH_SIZES="none 800x600", BENCH_RUNS (default 5),
+# BENCH_SCAN_RUNS (default 0: the disk scan takes tens of seconds per run and
+# would push the bench far past a quarter of an hour; 3 times it) and
+# BENCH_BATCH=0 to leave out the batch of 24 photos.
 set -euo pipefail
 shopt -s extglob
 
@@ -21,7 +23,8 @@ PICTURES=(${BENCH_PICTURES:-Kleiber_by_Lukas_Baubkus.jpg issue70.jpg Picture_1A_
 LIMITS=(${BENCH_LIMITS:-250 100 50})
 SIZES=(${BENCH_SIZES:-none 800x600})
 RUNS=${BENCH_RUNS:-5}
-SCAN_RUNS=${BENCH_SCAN_RUNS:-3}
+SCAN_RUNS=${BENCH_SCAN_RUNS:-0}
+BATCH=${BENCH_BATCH:-1}
 
 # ImageMagick's own convert: another program of that name may come first on PATH.
 CONVERT=
@@ -29,7 +32,7 @@ for c in /usr/bin/convert-im6.q16 /usr/bin/convert; do
     [[ -x $c ]] && { CONVERT=$c; break; }
 done
 for need in "$SQUASH" "$TOOL" "$CONVERT" "$(command -v jpegoptim)" "$(command -v hyperfine)" \
-            "$(command -v compare)" "$(command -v identify)" "$(command -v gnuplot)"; do
+            "$(command -v compare)" "$(command -v identify)" "$(command -v gnuplot)" /usr/bin/time; do
     [[ -n $need && -x $need ]] || { echo "bench: missing tool ($need); run scripts/bootstrap and build first" >&2; exit 1; }
 done
 
@@ -43,16 +46,22 @@ STAMP=$(date -u '+%Y-%m-%d %H:%M UTC')
 {
     echo "Measured $STAMP on $(nproc) cores ($(uname -m)); median of $RUNS runs (the disk scan: $SCAN_RUNS) with hyperfine,"
     echo "whole process each time (decode, scale, search, write). KB = 1024 bytes. \"× ours\" is the tool's time over quillmoss-squash's."
-    echo "PSNR is against the tool's own scaled source. \"one decode + one encode\" is quillmoss-squash --quality at the chosen quality."
+    echo "PSNR is against the tool's own scaled source. \"one decode + one encode\" (the floor) is quillmoss-squash --quality at the chosen quality;"
+    echo "\"× floor\" is each time over the floor's. Peak memory is the largest resident set of one run (GNU time)."
+    echo "In the 800x600 rows jpegoptim is timed on ImageMagick's resize piped into it, the same work the others do."
+    echo "The batch floor starts one process per file, so it pays 24 start-ups that the one-call batch does not."
+    echo "The machine is shared: wall times are noisy, compare ratios within one run."
     echo
-    echo "| Picture | Limit | Size | Tool | Time (s) | × ours | Quality | Bytes | PSNR (dB) | Highest fitting q? |"
-    echo "|---|---|---|---|---:|---:|---:|---:|---:|---|"
+    echo "| Picture | Limit | Size | Tool | Time (s) | × ours | × floor | Peak MiB | Quality | Bytes | PSNR (dB) | Highest fitting q? |"
+    echo "|---|---|---|---|---:|---:|---:|---:|---:|---:|---:|---|"
 } >"$TABLE"
-echo "# case ours scan imagemagick jpegoptim" >"$PLOT"
+echo "# case imagemagick/ours jpegoptim/ours ours/floor" >"$PLOT"
 
 bytes() { [[ -s $1 ]] && stat -c %s "$1" || echo 0; }
 psnr() { [[ -s $2 ]] && { compare -metric PSNR "$1" "$2" null: 2>&1 | awk '{ printf "%.2f", $1 }'; } || true; }
 median() { awk -F, -v cmd="$2" 'NR > 1 && $1 == cmd { printf "%.3f", $4 }' "$1"; }
+# peak COMMAND...: the largest resident set of one run, in MiB.
+peak() { /usr/bin/time -f %M -o "$WORK/peak" bash -c "$*" >/dev/null 2>&1 || true; awk 'END { printf "%.0f", $1 / 1024 }' "$WORK/peak"; }
 
 # verdict OUTPUT_FILE QUALITY LIMIT NEXT_FILE: whether QUALITY is the highest
 # quality of that tool whose file fits, NEXT_FILE being its file at QUALITY+1.
@@ -84,14 +93,16 @@ for picture in "${PICTURES[@]}"; do
             rm -f "$WORK"/out/* "$WORK"/next/*
 
             # Each tool's source at the target size, for PSNR. jpegoptim cannot
-            # scale: it is given our scaled picture as a quality-100 JPEG,
-            # made outside the timing.
+            # scale: in the scaled rows ImageMagick's resize to a quality-100
+            # JPEG is piped into it inside the timing.
             "$TOOL" source "$input" "$WORK/ours.png" "${scanSize[@]}"
             "$CONVERT" "$input" "${imResize[@]}" "$WORK/im.png"
             joInput=$input
+            joFeed="jpegoptim -q --size=$kb --stdout $input"
             if [[ $size != none ]]; then
                 joInput=$WORK/jo-in.jpg
-                "$CONVERT" "$WORK/ours.png" -quality 100 "$joInput"
+                "$CONVERT" "$input" "${imResize[@]}" -quality 100 "$joInput"
+                joFeed="$CONVERT $input ${imResize[*]} -quality 100 jpg:- | jpegoptim -q --size=$kb --stdout --stdin"
             fi
             "$CONVERT" "$joInput" "$WORK/jo.png"
 
@@ -102,23 +113,30 @@ for picture in "${PICTURES[@]}"; do
             oneCmd="$SQUASH --quality $oursQ ${sizeOpt[*]} --dest $WORK/next --suffix _one $input"
             scanCmd="$TOOL scan $input $limit $WORK/out/scan.jpg ${scanSize[*]}"
             imCmd="$CONVERT $input ${imResize[*]} -define jpeg:extent=$limit $WORK/out/im.jpg"
-            joCmd="jpegoptim -q --size=$kb --stdout $joInput > $WORK/out/jo.jpg"
+            joCmd="$joFeed > $WORK/out/jo.jpg"
 
             hyperfine -i -N --style none --warmup 1 --runs "$RUNS" --export-csv "$WORK/fast.csv" \
                 -n ours "$oursCmd" -n one "$oneCmd" -n im "$imCmd" >/dev/null 2>&1
             hyperfine -i --style none --warmup 1 --runs "$RUNS" --export-csv "$WORK/jo.csv" \
                 -n jo "$joCmd" >/dev/null 2>&1
-            hyperfine -i -N --style none --runs "$SCAN_RUNS" --export-csv "$WORK/scan.csv" \
-                -n scan "$scanCmd" >/dev/null 2>&1
+            tScan=
+            if ((SCAN_RUNS > 0)); then
+                hyperfine -i -N --style none --runs "$SCAN_RUNS" --export-csv "$WORK/scan.csv" \
+                    -n scan "$scanCmd" >/dev/null 2>&1
+                tScan=$(median "$WORK/scan.csv" scan)
+            fi
             tOurs=$(median "$WORK/fast.csv" ours)
             tOne=$(median "$WORK/fast.csv" one)
             tIm=$(median "$WORK/fast.csv" im)
             tJo=$(median "$WORK/jo.csv" jo)
-            tScan=$(median "$WORK/scan.csv" scan)
-            ratio() { awk -v a="$1" -v b="$tOurs" 'BEGIN { printf "%.1f", a / b }'; }
+            ratio() { awk -v a="$1" -v b="$tOurs" 'BEGIN { printf "%.2f", a / b }'; }
+            floor() { awk -v a="$1" -v b="$tOne" 'BEGIN { printf "%.2f", a / b }'; }
+            mOurs=$(peak "$oursCmd") mOne=$(peak "$oneCmd") mIm=$(peak "$imCmd") mJo=$(peak "$joCmd")
 
-            scanLine=$($scanCmd || true)
-            scanQ=$([[ $scanLine == FAILED ]] && echo 1 || echo "$scanLine")
+            if ((SCAN_RUNS > 0)); then
+                scanLine=$($scanCmd || true)
+                scanQ=$([[ $scanLine == FAILED ]] && echo 1 || echo "$scanLine")
+            fi
             imQ=$(identify -format %Q "$WORK/out/im.jpg" 2>/dev/null || echo 0)
             joQ=$(identify -format %Q "$WORK/out/jo.jpg" 2>/dev/null || echo 0)
 
@@ -130,42 +148,78 @@ for picture in "${PICTURES[@]}"; do
 
             oursOut=$(ls "$WORK"/out/*_ours.jpg)
             failed() { [[ $1 == *FAILED* ]] && echo " (FAILED)" || true; }
-            row() {   # tool time quality file source next [note]
+            row() {   # tool time peak quality file source next [note]
                 local v
-                if [[ ${7:-} == FAILED ]]; then v="yes: even q1 is over, FAILED reported"
-                else v=$(verdict "$4" "${3%% *}" "$limit" "$6"); fi
-                echo "| $picture | ${kb} KB | $size | $1 | $2 | $(ratio "$2") | $3 | $(bytes "$4") | $(psnr "$5" "$4") | $v |" >>"$TABLE"
+                if [[ ${8:-} == FAILED ]]; then v="yes: even q1 is over, FAILED reported"
+                else v=$(verdict "$5" "${4%% *}" "$limit" "$7"); fi
+                echo "| $picture | ${kb} KB | $size | $1 | $2 | $(ratio "$2") | $(floor "$2") | $3 | $4 | $(bytes "$5") | $(psnr "$6" "$5") | $v |" >>"$TABLE"
             }
-            row "quillmoss-squash" "$tOurs" "$oursQ$(failed "$oursLine")" "$oursOut" "$WORK/ours.png" "$oursNext" \
+            row "quillmoss-squash" "$tOurs" "$mOurs" "$oursQ$(failed "$oursLine")" "$oursOut" "$WORK/ours.png" "$oursNext" \
                 "$([[ $oursLine == *FAILED* ]] && echo FAILED)"
-            row "disk scan (baseline)" "$tScan" "$scanQ$(failed "$scanLine")" "$WORK/out/scan.jpg" "$WORK/ours.png" "$oursNext" \
-                "$([[ $scanLine == FAILED ]] && echo FAILED)"
-            row "ImageMagick jpeg:extent" "$tIm" "$imQ" "$WORK/out/im.jpg" "$WORK/im.png" "$WORK/next/im.jpg"
-            row "jpegoptim --size" "$tJo" "$joQ" "$WORK/out/jo.jpg" "$WORK/jo.png" "$WORK/next/jo.jpg"
-            echo "| $picture | ${kb} KB | $size | one decode + one encode | $tOne | $(ratio "$tOne") | $oursQ | | | |" >>"$TABLE"
-            echo "\"$label\" $tOurs $tScan $tIm $tJo" >>"$PLOT"
+            if ((SCAN_RUNS > 0)); then
+                row "disk scan (baseline)" "$tScan" "" "$scanQ$(failed "$scanLine")" "$WORK/out/scan.jpg" "$WORK/ours.png" \
+                    "$oursNext" "$([[ $scanLine == FAILED ]] && echo FAILED)"
+            fi
+            row "ImageMagick jpeg:extent" "$tIm" "$mIm" "$imQ" "$WORK/out/im.jpg" "$WORK/im.png" "$WORK/next/im.jpg"
+            row "jpegoptim --size" "$tJo" "$mJo" "$joQ" "$WORK/out/jo.jpg" "$WORK/jo.png" "$WORK/next/jo.jpg"
+            echo "| $picture | ${kb} KB | $size | one decode + one encode (floor) | $tOne | $(ratio "$tOne") | 1.00 | $mOne | $oursQ | | | |" >>"$TABLE"
+            echo "\"$label\" $(ratio "$tIm") $(ratio "$tJo") $(floor "$tOurs")" >>"$PLOT"
         done
     done
 done
+
+# The batch: 24 photos of 1.3 to 1.8 megapixels cut and scaled from the
+# corpus's large photos, squashed to 100 KB in one call; ImageMagick two at a
+# time; the floor is one call of --quality per file at the quality ours chose.
+if ((BATCH)); then
+    echo "== batch" >&2
+    mkdir -p "$WORK/batch" "$WORK/bout" "$WORK/bim" "$WORK/bone"
+    sources=("$CORPUS/Kleiber_by_Lukas_Baubkus.jpg" "$CORPUS/issue70.jpg" "$CORPUS/Grey_2560x1600.jpg")
+    for i in $(seq 0 23); do
+        src=${sources[i % 3]}
+        w=$((1300 + (i * 37) % 260)) h=$((1000 + (i * 53) % 160))   # 1.3 to 1.8 MP
+        if ((i % 2)); then
+            "$CONVERT" "$src" -resize "${w}x${h}!" -quality 92 "$WORK/batch/b$i.jpg"
+        else
+            "$CONVERT" "$src" -gravity center -crop "${w}x${h}+$((i * 41))+$((i * 29))" +repage -quality 92 "$WORK/batch/b$i.jpg"
+        fi
+    done
+    limit=102400
+    oursB="$SQUASH --max-size $limit --dest $WORK/bout $WORK/batch/*.jpg"
+    imB="ls $WORK/batch/*.jpg | xargs -P2 -I{} sh -c '$CONVERT {} -define jpeg:extent=$limit $WORK/bim/\$(basename {})'"
+    $oursB >"$WORK/blog" 2>&1 || true
+    oneB=$(sed -n 's/^\(.*\) -> .*squashed to \([0-9]*\)% JPEG.*/\2 \1/p' "$WORK/blog" |
+        awk -v s="$SQUASH" -v d="$WORK/bone" '{ printf "%s --quality %s --dest %s %s; ", s, $1, d, $2 }')
+    hyperfine -i --style none --warmup 1 --runs "$RUNS" --export-csv "$WORK/batch.csv" \
+        -n ours "$oursB" -n one "$oneB" -n im "$imB" >/dev/null 2>&1
+    tOurs=$(median "$WORK/batch.csv" ours) tOne=$(median "$WORK/batch.csv" one) tIm=$(median "$WORK/batch.csv" im)
+    ratio() { awk -v a="$1" -v b="$tOurs" 'BEGIN { printf "%.2f", a / b }'; }
+    floor() { awk -v a="$1" -v b="$tOne" 'BEGIN { printf "%.2f", a / b }'; }
+    label="24 photos 1.3-1.8 MP, 100 KB"
+    echo "| $label | 100 KB | | quillmoss-squash, one call | $tOurs | 1.00 | $(floor "$tOurs") | $(peak "$oursB") | | | | |" >>"$TABLE"
+    echo "| $label | 100 KB | | ImageMagick jpeg:extent, two at a time | $tIm | $(ratio "$tIm") | $(floor "$tIm") | $(peak "$imB") | | | | |" >>"$TABLE"
+    echo "| $label | 100 KB | | one decode + one encode per file (floor) | $tOne | $(ratio "$tOne") | 1.00 | | | | | |" >>"$TABLE"
+    echo "\"batch 24 x 1.5MP 100KB\" $(ratio "$tIm") ? $(floor "$tOurs")" >>"$PLOT"
+fi
 
 cp "$TABLE" "$RESULTS/latest.md"
 cp "$PLOT" "$RESULTS/latest.dat"
 gnuplot <<EOF
 set terminal pngcairo size 1400,640 font ",10"
 set output "$RESULTS/latest.png"
-set title "Time to squash one picture to a byte limit (whole process, median; log scale)"
-set ylabel "seconds"
+set title "Each peer's time over quillmoss-squash's, and ours over the floor (whole process, median)"
+set ylabel "ratio (1 = as fast as ours)"
 set logscale y
+set datafile missing "?"
 set style data histograms
 set style histogram clustered gap 1
 set style fill solid 0.9 border -1
 set key outside top center horizontal
 set grid ytics
 set xtics rotate by -35 left
-plot "$RESULTS/latest.dat" using 2:xtic(1) title "quillmoss-squash", \
-     "" using 3 title "disk scan (baseline)", \
-     "" using 4 title "ImageMagick jpeg:extent", \
-     "" using 5 title "jpegoptim --size"
+plot "$RESULTS/latest.dat" using 2:xtic(1) title "ImageMagick jpeg:extent / ours", \
+     "" using 3 title "jpegoptim --size / ours", \
+     "" using 4 title "ours / one decode + one encode"
 EOF
 
 # The README shows the latest table between its two markers.

@@ -30,61 +30,48 @@ namespace {
 
 enum Exit { AllSquashed = 0, SomeFailed = 1, Usage = 2 };
 
-struct SizeChoice
-{
-    short index = 0;
-    QString a, b;   // the box texts the rule reads
-};
-
 void printErr(const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
 
-// --max-size: none | 50KB | 100KB | 250KB | BYTES | P%
-std::optional<SizeChoice> parseMaxSize(const QString &text)
+using SquashTargets::Checked;
+using SquashTargets::LimitChoice;
+using SquashTargets::SizeChoice;
+
+// --max-size: none | 50KB | 100KB | 250KB | BYTES | P%. Throws AppError for
+// a number that is not one as a whole.
+Checked<LimitChoice> parseMaxSize(const QString &text)
 {
     const QString t = text.trimmed().toLower();
-    if (t == QLatin1String("none")) return SizeChoice{0, {}, {}};
-    if (t == QLatin1String("50kb")) return SizeChoice{1, {}, {}};
-    if (t == QLatin1String("100kb")) return SizeChoice{2, {}, {}};
-    if (t == QLatin1String("250kb")) return SizeChoice{3, {}, {}};
-    if (t == QLatin1String("25%")) return SizeChoice{5, {}, {}};
-    if (t == QLatin1String("50%")) return SizeChoice{6, {}, {}};
-    if (t == QLatin1String("75%")) return SizeChoice{7, {}, {}};
-    if (t.endsWith(QLatin1Char('%'))) return SizeChoice{8, {}, t.chopped(1)};
-    return SizeChoice{4, t, {}};
+    if (t == QLatin1String("none"))
+        return {};
+    for (std::size_t i = 0; i < SquashTargets::BytePresets.size(); ++i)
+        if (t == QString::fromLatin1(SquashTargets::BytePresets[i].keyword).toLower())
+            return {SquashTargets::BytePresetChoice(i), std::nullopt};
+    for (std::size_t i = 0; i < SquashTargets::PercentPresets.size(); ++i)
+        if (t == QString::number(SquashTargets::PercentPresets[i]) + QLatin1Char('%'))
+            return {SquashTargets::FractionChoice(i), std::nullopt};
+    if (t.endsWith(QLatin1Char('%')))
+        return SquashTargets::UserPercent(t.chopped(1));
+    return SquashTargets::UserBytes(t);
 }
 
 // --size: none | 640x480 | 800x600 | WxH | P% | PW%xPH%
-std::optional<SizeChoice> parseSize(const QString &text)
+std::optional<Checked<SizeChoice>> parseSize(const QString &text)
 {
     const QString t = text.trimmed().toLower();
-    if (t == QLatin1String("none")) return SizeChoice{0, {}, {}};
-    if (t == QLatin1String("640x480")) return SizeChoice{1, {}, {}};
-    if (t == QLatin1String("800x600")) return SizeChoice{2, {}, {}};
-    if (t == QLatin1String("25%")) return SizeChoice{4, {}, {}};
-    if (t == QLatin1String("50%")) return SizeChoice{5, {}, {}};
-    if (t == QLatin1String("75%")) return SizeChoice{6, {}, {}};
+    if (t == QLatin1String("none"))
+        return Checked<SizeChoice>{};
+    for (std::size_t i = 0; i < SquashTargets::SizePresets.size(); ++i)
+        if (t == QLatin1String(SquashTargets::SizePresets[i].keyword))
+            return Checked<SizeChoice>{SquashTargets::SizePresetChoice(i), std::nullopt};
+    for (std::size_t i = 0; i < SquashTargets::PercentPresets.size(); ++i)
+        if (t == QString::number(SquashTargets::PercentPresets[i]) + QLatin1Char('%'))
+            return Checked<SizeChoice>{SquashTargets::FractionSizeChoice(i), std::nullopt};
     static const QRegularExpression percentPair(QStringLiteral("^([^x%]*)%x([^x%]*)%$"));
     static const QRegularExpression pixels(QStringLiteral("^([^x%]*)x([^x%]*)$"));
-    if (const auto m = percentPair.match(t); m.hasMatch()) return SizeChoice{7, m.captured(1), m.captured(2)};
-    if (t.endsWith(QLatin1Char('%')) && !t.contains(QLatin1Char('x'))) return SizeChoice{7, t.chopped(1), t.chopped(1)};
-    if (const auto m = pixels.match(t); m.hasMatch()) return SizeChoice{3, m.captured(1), m.captured(2)};
+    if (const auto m = percentPair.match(t); m.hasMatch()) return SquashTargets::UserPercentSize(m.captured(1), m.captured(2));
+    if (t.endsWith(QLatin1Char('%')) && !t.contains(QLatin1Char('x'))) return SquashTargets::UserPercentSize(t.chopped(1), t.chopped(1));
+    if (const auto m = pixels.match(t); m.hasMatch()) return SquashTargets::UserPixels(m.captured(1), m.captured(2));
     return std::nullopt;
-}
-
-SquashTargets::ByteLimit byteLimit(const SizeChoice &c, std::int32_t length)
-{
-    return SquashTargets::ByteLimitRule(c.index, length, c.a, c.b);
-}
-
-SquashTargets::TargetSize targetSize(const SizeChoice &c, float pw, float ph)
-{
-    return c.index == 7 ? SquashTargets::TargetSizeRule(7, pw, ph, {}, {}, c.a, c.b)
-                        : SquashTargets::TargetSizeRule(c.index, pw, ph, c.a, c.b, {}, {});
-}
-
-bool isJpegName(const QString &path)
-{
-    return path.right(3).toUpper() == QLatin1String("JPG") || path.right(4).toUpper() == QLatin1String("JPEG");
 }
 
 bool askYes(const QString &file)
@@ -176,16 +163,41 @@ int main(int argc, char *argv[])
     }
 
     const QStringList files = parser.positionalArguments();
-    const auto limitChoice = parseMaxSize(parser.value(maxSize));
-    const auto sizeChoice = parseSize(parser.value(size));
     const QString suffixText = parser.value(suffix);
     int fixedQuality = 0;
     if (files.isEmpty()) {
         printErr(QStringLiteral("quillmoss-squash: no FILE given (try --help)"));
         return Usage;
     }
-    if (!sizeChoice) {
-        printErr(QStringLiteral("quillmoss-squash: --size must be none, 640x480, 800x600, WxH, P% or PW%xPH%"));
+    // The checks of the window's boxes, before any file is touched.
+    LimitChoice limitChoice;
+    SizeChoice sizeChoice;
+    try {
+        const auto l = [&] {
+            try {
+                return parseMaxSize(parser.value(maxSize));
+            } catch (const AppError &e) {
+                if (e.number() != AppError::TypeMismatch)
+                    throw;
+                throw AppError(e.number(), e.source(),
+                               QStringLiteral("--max-size must be none, 50KB, 100KB, 250KB, a byte count or a "
+                                              "percentage such as 50%"));
+            }
+        }();
+        const auto t = parseSize(parser.value(size));
+        if (!t) {
+            printErr(QStringLiteral("quillmoss-squash: --size must be none, 640x480, 800x600, WxH, P% or PW%xPH%"));
+            return Usage;
+        }
+        if (l.refusal || t->refusal) {
+            const auto &r = l.refusal ? *l.refusal : *t->refusal;
+            printErr(r.title + QStringLiteral(": ") + r.text);
+            return Usage;
+        }
+        limitChoice = l.choice;
+        sizeChoice = t->choice;
+    } catch (const AppError &e) {
+        printErr(QStringLiteral("quillmoss-squash: ") + e.reportText());
         return Usage;
     }
     if (suffixText.size() > 10) {
@@ -207,23 +219,6 @@ int main(int argc, char *argv[])
         }
     }
 
-    // The checks of the window's boxes, before any file is touched.
-    try {
-        const auto l = byteLimit(*limitChoice, 1000);
-        const auto t = targetSize(*sizeChoice, 100, 100);
-        if (l.refusal || t.refusal) {
-            const auto &r = l.refusal ? *l.refusal : *t.refusal;
-            printErr(r.title + QStringLiteral(": ") + r.text);
-            return Usage;
-        }
-    } catch (const AppError &e) {
-        if (e.number() == AppError::TypeMismatch)
-            printErr(QStringLiteral("quillmoss-squash: --max-size must be none, 50KB, 100KB, 250KB, a byte count "
-                                    "or a percentage such as 50%"));
-        else
-            printErr(e.reportText());
-        return Usage;
-    }
     try {
         SquashCore::OutputPath(QStringLiteral("./x.bmp"), suffixText);
     } catch (const AppError &e) {
@@ -263,14 +258,16 @@ int main(int argc, char *argv[])
             // straight at a DCT scale that still covers it, and the whole
             // squash's memory is reserved before anything is allocated.
             const QSize full = Picture::PictureSize(job.path);
-            const auto target = targetSize(*sizeChoice, float(full.width()), float(full.height()));
+            SquashTargets::Target target{job.limit, 0, 0};
+            SquashTargets::SizeFor(sizeChoice, float(full.width()), float(full.height()), target.width, target.height);
             const QSize wanted(int(Numbers::roundHalfEven(target.width)), int(Numbers::roundHalfEven(target.height)));
             const bool scaled = wanted.width() > 0 && wanted.height() > 0 && wanted != full;
             const QSize decoded = scaled ? Picture::PictureSize(job.path, wanted) : full;
             budget = Picture::ReserveSquash(decoded, scaled ? wanted : decoded);
             picture = Picture::LoadPicture(job.path, {}, scaled ? wanted : QSize());
-            request.newWidth = scaled ? target.width : 0;
-            request.newHeight = scaled ? target.height : 0;
+            if (!scaled)
+                target.width = target.height = 0;
+            SquashCore::Aim(request, target);
         } catch (...) {
             job.line = job.input + QStringLiteral(": ")
                      + loadErrorText(ErrorHandlers::asAppError(std::current_exception()));
@@ -281,7 +278,6 @@ int main(int argc, char *argv[])
             request.picture = picture;
             picture = QImage();
             request.inputPath = job.path;
-            request.maxFileSize = job.limit;
             request.suffix = suffixText;
             request.destFolder = destFolder;
             request.continueAnyway = job.continueAnyway;
@@ -356,28 +352,37 @@ int main(int argc, char *argv[])
                                QStringLiteral("Standard input is not supported; name a picture file"));
             if (!info.isFile())
                 Picture::PictureSize(job.path);   // says why: missing, a folder, unreadable
-            const auto limit = byteLimit(*limitChoice, std::int32_t(std::min<qint64>(info.size(), INT32_MAX)));
-            job.limit = limit.limit;
+            job.limit = SquashTargets::ByteLimitFor(limitChoice, std::int32_t(std::min<qint64>(info.size(), INT32_MAX)));
             job.output = SquashCore::OutputPath(job.path, suffixText, destFolder);
             for (std::size_t k = i; k-- > 0;)
                 if (jobs[k].output == job.output) {
                     job.after = k;
                     break;
                 }
-            if (fixedQuality == 0 && isJpegName(job.input) && info.size() <= job.limit && loadable(job.path)) {
+            SquashCore::Request asked;
+            asked.inputPath = job.input;
+            asked.maxFileSize = job.limit;
+            asked.fixedQuality = fixedQuality;
+            // A file that is no picture is not asked about; its load reports it.
+            const bool go = !loadable(job.path) || SquashCore::ConfirmWithinLimit(asked, info.size(), [&] {
+                if (parser.isSet(yes))
+                    return true;
+                if (!interactive)
+                    return false;
                 {
                     std::lock_guard lock(mutex);
                     asking = true;
-                    if (showProgress)
-                        std::fputs("\r\033[K", stderr);
+                    std::fputs("\r\033[K", stderr);
                 }
-                job.continueAnyway = parser.isSet(yes) || (interactive && askYes(job.input));
+                const bool answer = askYes(job.input);
                 std::lock_guard lock(mutex);
                 asking = false;
-                if (!job.continueAnyway) {
-                    job.line = job.input + QStringLiteral(": Picture is already within the file size limit; not squashed");
-                    job.ok = true;
-                }
+                return answer;
+            });
+            job.continueAnyway = asked.continueAnyway;
+            if (!go) {
+                job.line = job.input + QStringLiteral(": Picture is already within the file size limit; not squashed");
+                job.ok = true;
             }
             if (job.line.isEmpty())
                 queued = true;

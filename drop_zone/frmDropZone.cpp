@@ -1,9 +1,10 @@
 #include "frmDropZone.h"
 
 #include "ErrorHandlers.h"
-#include "Numbers.h"
+#include <QUrl>
 #include "modDragNoBorder.h"
-#include "modINIer.h"
+#include "SettingsTable.h"
+#include "WindowPosition.h"
 #include "modMakeRound.h"
 #include "modTopMost.h"
 
@@ -21,6 +22,8 @@ frmDropZone::frmDropZone(Owner owner, MessageBoxes &boxes)
     : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint), m_owner(std::move(owner)), m_boxes(boxes)
 {
     setAttribute(Qt::WA_DeleteOnClose, false);
+    // Its tooltip shows while another program's window is active.
+    setAttribute(Qt::WA_AlwaysShowToolTips);
     setWindowTitle(QString());
     setWindowIcon(QIcon(QStringLiteral(":/icons/quillmoss-32.png")));
     setFixedSize(Width, Height);
@@ -36,41 +39,14 @@ frmDropZone::frmDropZone(Owner owner, MessageBoxes &boxes)
 
 void frmDropZone::Form_Load()
 {
-    // The designed place: near the top right corner of the main screen.
-    if (const QScreen *screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().topRight() + QPoint(-Width - 40, 40));
     skip([&] { MakeRound(this, Corner); });
     skip([&] { SetTopMost(this, true); });
     skip([&] { DragNoBorder(this); });   // without a pressed button this starts nothing
-    skip([&] { move(qRound(Numbers::toFloat(modINIer::ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("X"))) / 15.0f), y()); });
-    skip([&] { move(x(), qRound(Numbers::toFloat(modINIer::ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("Y"))) / 15.0f)); });
-    keepOnScreen();
-}
-
-// A position off every screen would leave a window nobody can reach: bring
-// it back onto the nearest screen.
-void frmDropZone::keepOnScreen()
-{
-    const QRect frame(pos(), size());
-    const QList<QScreen *> screens = QGuiApplication::screens();
-    if (screens.isEmpty())
-        return;
-    QScreen *nearest = nullptr;
-    qint64 best = -1;
-    for (QScreen *screen : screens) {
-        const QRect area = screen->availableGeometry();
-        if (area.intersects(frame))
-            return;
-        const QPoint d = area.center() - frame.center();
-        const qint64 distance = qint64(d.x()) * d.x() + qint64(d.y()) * d.y();
-        if (best < 0 || distance < best) {
-            best = distance;
-            nearest = screen;
-        }
-    }
-    const QRect area = nearest->availableGeometry();
-    move(std::clamp(frame.x(), area.left(), area.right() - Width + 1),
-         std::clamp(frame.y(), area.top(), area.bottom() - Height + 1));
+    // The designed place: near the top right corner of the main screen.
+    QPoint designed;
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        designed = screen->availableGeometry().topRight() + QPoint(-Width - 40, 40);
+    WindowPosition::Restore(this, SettingsTable::DropZoneX, SettingsTable::DropZoneY, designed);
 }
 
 void frmDropZone::Form_Unload()
@@ -78,11 +54,7 @@ void frmDropZone::Form_Unload()
     ErrorHandlers::report(m_boxes, [&] {
         if (m_owner.clearCheckBox)
             m_owner.clearCheckBox();
-        // Wayland does not tell a window where it stands: keep the saved place.
-        if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
-            return;
-        modINIer::WriteIniValue(QStringLiteral("DropZone"), QStringLiteral("X"), Numbers::floatText(float(x()) * 15.0f));
-        modINIer::WriteIniValue(QStringLiteral("DropZone"), QStringLiteral("Y"), Numbers::floatText(float(y()) * 15.0f));
+        WindowPosition::Save(this, SettingsTable::DropZoneX, SettingsTable::DropZoneY);
     });
 }
 
@@ -109,14 +81,30 @@ bool frmDropZone::eventFilter(QObject *watched, QEvent *event)
     return QWidget::eventFilter(watched, event);
 }
 
+// Only local files are taken, as on the main window.
+bool frmDropZone::hasFiles(const QMimeData *data)
+{
+    if (data && data->hasUrls())
+        for (const QUrl &url : data->urls())
+            if (url.isLocalFile())
+                return true;
+    return false;
+}
+
 void frmDropZone::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (event->mimeData()->hasUrls())
+    if (hasFiles(event->mimeData()))
         event->acceptProposedAction();
+    else
+        event->ignore();
 }
 
 void frmDropZone::dropEvent(QDropEvent *event)
 {
+    if (!hasFiles(event->mimeData())) {
+        event->ignore();
+        return;
+    }
     event->acceptProposedAction();
     skip([&] {
         if (QWidget *main = m_owner.mainWindow) {

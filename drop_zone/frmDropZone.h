@@ -28,6 +28,9 @@ public:
 
     QLabel *imgLogo;
 
+    // Whether a drag carries local files: the only thing either window takes.
+    static bool hasFiles(const QMimeData *data);
+
     // The designed size and the corner of its rounding.
     static constexpr int Width = 35, Height = 37, Corner = 10;
 
@@ -41,7 +44,6 @@ protected:
 private:
     void Form_Load();
     void Form_Unload();
-    void keepOnScreen();
 
     Owner m_owner;
     MessageBoxes &m_boxes;

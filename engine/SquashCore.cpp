@@ -2,7 +2,7 @@
 
 #include "AppError.h"
 #include "AtomicFile.h"
-#include "JpegCoefficients.h"
+#include "JpegSizeBounds.h"
 #include "Numbers.h"
 #include "Picture.h"
 #include "cDIBSection.h"
@@ -47,6 +47,25 @@ QString OutputPath(const QString &inputPath, const QString &suffix, const QStrin
     return folder + clsPathER::Separator + base + suffix + QStringLiteral(".jpg");
 }
 
+void Aim(Request &request, const SquashTargets::Target &target)
+{
+    request.maxFileSize = target.bytes;
+    request.newWidth = target.width;
+    request.newHeight = target.height;
+}
+
+bool ConfirmWithinLimit(Request &request, std::int64_t length, const AskContinue &ask)
+{
+    const QString &name = request.inputPath;
+    const bool jpeg = name.right(3).toUpper() == QLatin1String("JPG") || name.right(4).toUpper() == QLatin1String("JPEG");
+    if (request.fixedQuality > 0 || !jpeg || length > request.maxFileSize)
+        return true;
+    if (!ask || !ask())
+        return false;
+    request.continueAnyway = true;
+    return true;
+}
+
 QString ResultText(const Result &result)
 {
     if (result.outcome == Outcome::Success)
@@ -86,10 +105,15 @@ Result Squash(const Request &request, const Progress &progress)
         throw AppError(AppError::OutOfMemory, kSource);
 
     const auto tryQuality = [&](int q) { return !progress || progress(q); };
-    std::vector<std::uint8_t> chosen;
+    // One compressor for the whole squash; its buffer holds the last encode,
+    // which is always the one written.
+    mIntelJPEGLibrary::Encoder encoder;
+    const std::vector<std::uint8_t> *chosen = nullptr;
+    int encodedQuality = 0;
     const auto encode = [&](int q) {
         ++result.encodes;
-        return mIntelJPEGLibrary::EncodeDib(dib, q);
+        encodedQuality = q;
+        return &encoder.Encode(dib, q);
     };
 
     if (request.fixedQuality > 0 || request.continueAnyway) {
@@ -103,40 +127,45 @@ Result Squash(const Request &request, const Progress &progress)
         // Every quality from 100 down is either proven too large by a lower
         // bound on its length or encoded for real, so the first one that
         // fits is exactly the one a plain scan would choose.
-        std::optional<JpegCoefficients> bounds;
+        std::optional<JpegSizeBounds> bounds;
+        int highest = 100;
         const std::uint64_t limit = std::uint64_t(std::max(request.maxFileSize, 0));
         for (int q = 100; q >= 1; --q) {
             if (!tryQuality(q))
                 return result;
             if (request.maxFileSize < 0)
                 continue;   // nothing can fit
-            {
-                if (!bounds)
-                    bounds.emplace(dib, request.threads);
-                if (bounds->QuickBound(q) > limit || bounds->HuffmanBound(q) > limit)
-                    continue;
+            if (!bounds) {
+                bounds.emplace(dib, request.threads);
+                // The magnitude bound never falls as the quality rises: all
+                // qualities above the highest it allows are ruled out at once.
+                int low = 0, high = 101;
+                while (high - low > 1) {
+                    const int mid = (low + high) / 2;
+                    (bounds->MagnitudeBound(mid) <= limit ? low : high) = mid;
+                }
+                highest = low;
             }
-            std::vector<std::uint8_t> bytes = encode(q);
-            if (bytes.size() <= limit) {
-                chosen = std::move(bytes);
+            if (q > highest || bounds->QuickBound(q) > limit || bounds->HuffmanBound(q, limit) > limit)
+                continue;
+            chosen = encode(q);
+            if (chosen->size() <= limit) {
                 result.quality = q;
                 result.outcome = Outcome::Success;
                 break;
             }
-            if (q == 1)
-                chosen = std::move(bytes);
         }
         if (result.outcome != Outcome::Success) {
             // Like the plain scan, a squash that cannot fit leaves its
             // quality-1 file.
-            if (chosen.empty())
+            if (encodedQuality != 1)
                 chosen = encode(1);
             result.quality = 1;
             result.outcome = Outcome::Failed;
         }
     }
-    AtomicFile::write(result.outputPath, chosen.data(), chosen.size());
-    result.outputBytes = std::int64_t(chosen.size());
+    AtomicFile::write(result.outputPath, chosen->data(), chosen->size());
+    result.outputBytes = std::int64_t(chosen->size());
     return result;
 }
 

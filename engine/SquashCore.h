@@ -1,5 +1,7 @@
 #pragma once
 
+#include "SquashTargets.h"
+
 #include <QImage>
 #include <QString>
 #include <cstdint>
@@ -43,6 +45,18 @@ using Progress = std::function<bool(int quality)>;
 // whole name when it has no dot), the suffix and ".jpg". Throws AppError 5
 // for a suffix holding a path separator.
 QString OutputPath(const QString &inputPath, const QString &suffix, const QString &destFolder = QString());
+
+// Sets the byte limit and the target size of the request.
+void Aim(Request &request, const SquashTargets::Target &target);
+
+// Asked when the input is a JPEG (by its name) whose file of `length` bytes
+// already fits the limit: true squashes it anyway, false leaves it.
+using AskContinue = std::function<bool()>;
+
+// Whether the squash should run. For a JPEG already within the limit the
+// answer of `ask` decides, and a yes makes it one try at quality 100
+// (continueAnyway). Every other request runs without asking.
+bool ConfirmWithinLimit(Request &request, std::int64_t length, const AskContinue &ask);
 
 // Throws AppError for a picture or target that cannot be encoded (5, 7), an
 // output that would be the input itself (75, before anything is written),

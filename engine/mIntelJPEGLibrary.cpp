@@ -2,50 +2,199 @@
 
 #include "AppError.h"
 #include "AtomicFile.h"
-#include "IntelJpegLibrary.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <new>
+
+#include <jpeglib.h>
+#include <jerror.h>
 
 namespace mIntelJPEGLibrary {
 namespace {
 
-// Owns an initialised record for the length of one write.
-class Encoder
-{
-public:
-    Encoder()
-    {
-        const int status = ijlInit(&m_props);
-        if (status != IJL_OK)
-            throw AppError(AppError::JpegWriter, ErrorSource(),
-                           QStringLiteral("Failed to initialise the IJL library: %1").arg(status));
-    }
-    ~Encoder() { ijlFree(&m_props); }
-    Encoder(const Encoder &) = delete;
-    Encoder &operator=(const Encoder &) = delete;
-
-    // Encodes into memory; the bytes live in the record until it is freed.
-    void write(const cDIBSection &image, std::int32_t quality)
-    {
-        m_props.DIBWidth = image.Width();
-        m_props.DIBHeight = -image.Height();
-        m_props.DIBBytes = image.DIBSectionBitsPtr();
-        m_props.DIBPadBytes = image.BytesPerScanLine() - image.Width() * 3;
-        m_props.JPGWidth = image.Width();
-        m_props.JPGHeight = image.Height();
-        m_props.jquality = quality;
-        const int status = ijlWrite(&m_props, IJL_JBUFF_WRITEWHOLEIMAGE);
-        if (status != IJL_OK)
-            throw AppError(AppError::JpegWriter, ErrorSource(), QStringLiteral("Failed to save to JPG %1").arg(status));
-    }
-    const JPEG_CORE_PROPERTIES &props() const { return m_props; }
-
-private:
-    JPEG_CORE_PROPERTIES m_props;
+// The encoder's status numbers, as the error texts show them.
+enum Status : int {
+    Ok = 0,
+    LibjpegError = -1,
+    OutOfMemory = -5,
+    BadImage = -8,
 };
 
+// libjpeg reports fatal errors through error_exit; ours jumps back to the
+// setjmp point in encode() instead of ending the process, and prints nothing.
+struct ErrorManager
+{
+    jpeg_error_mgr pub;
+    std::jmp_buf jump;
+};
+
+void errorExit(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<ErrorManager *>(cinfo->err)->jump, 1); }
+
+void outputMessage(j_common_ptr) {}
+
+// A destination that grows a vector whose capacity is kept between encodes.
+// Running out of memory is reported the way libjpeg reports its own, so that
+// no C++ exception crosses libjpeg's C frames.
+struct VectorDestination
+{
+    jpeg_destination_mgr pub;
+    std::vector<std::uint8_t> *buffer;
+};
+
+bool grow(std::vector<std::uint8_t> &buffer, std::size_t size)
+{
+    try {
+        buffer.resize(size);
+        return true;
+    } catch (const std::bad_alloc &) {
+        return false;
+    } catch (const std::length_error &) {
+        return false;
+    }
+}
+
+void initDestination(j_compress_ptr cinfo)
+{
+    auto *dest = reinterpret_cast<VectorDestination *>(cinfo->dest);
+    std::vector<std::uint8_t> &buffer = *dest->buffer;
+    // The capacity an earlier encode left is used again as it is.
+    if (!grow(buffer, std::max<std::size_t>(65536, buffer.capacity())))
+        ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 0);
+    dest->pub.next_output_byte = buffer.data();
+    dest->pub.free_in_buffer = buffer.size();
+}
+
+boolean emptyOutputBuffer(j_compress_ptr cinfo)
+{
+    // libjpeg calls this only when the whole buffer is full, whatever
+    // free_in_buffer says.
+    auto *dest = reinterpret_cast<VectorDestination *>(cinfo->dest);
+    std::vector<std::uint8_t> &buffer = *dest->buffer;
+    const std::size_t used = buffer.size();
+    if (!grow(buffer, used * 2))
+        ERREXIT1(cinfo, JERR_OUT_OF_MEMORY, 1);
+    dest->pub.next_output_byte = buffer.data() + used;
+    dest->pub.free_in_buffer = buffer.size() - used;
+    return TRUE;
+}
+
+void termDestination(j_compress_ptr cinfo)
+{
+    auto *dest = reinterpret_cast<VectorDestination *>(cinfo->dest);
+    dest->buffer->resize(dest->buffer->size() - dest->pub.free_in_buffer);   // keeps the capacity
+}
+
+// The one place that decides how the program's JPEGs are encoded: baseline,
+// YCbCr with 4:2:0 chroma subsampling, optimised Huffman tables, libjpeg's
+// standard quality scaling of the standard tables, the exact integer DCT,
+// a JFIF header and no other metadata.
+void applyEncoderSettings(jpeg_compress_struct &cinfo, int quality)
+{
+    cinfo.input_components = 3;
+    cinfo.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&cinfo);           // YCbCr, 2x2 luma sampling, JFIF
+    jpeg_set_quality(&cinfo, quality, TRUE);
+    cinfo.optimize_coding = TRUE;
+    cinfo.dct_method = JDCT_ISLOW;
+    cinfo.write_JFIF_header = TRUE;
+    cinfo.write_Adobe_marker = FALSE;
+}
+
 } // namespace
+
+struct Encoder::Impl
+{
+    jpeg_compress_struct cinfo {};
+    ErrorManager err {};
+    VectorDestination dest {};
+    std::vector<std::uint8_t> buffer;   // the encoded bytes; its capacity only grows
+    std::vector<JSAMPROW> rows;
+    bool created = false;
+};
+
+namespace {
+
+// The libjpeg part: no C++ object with a destructor may live in this frame
+// across the setjmp.
+int create(jpeg_compress_struct &cinfo, ErrorManager &err)
+{
+    cinfo.err = jpeg_std_error(&err.pub);
+    err.pub.error_exit = errorExit;
+    err.pub.output_message = outputMessage;
+    if (setjmp(err.jump))
+        return LibjpegError;
+    jpeg_create_compress(&cinfo);
+    return Ok;
+}
+
+int encode(jpeg_compress_struct &cinfo, ErrorManager &err, JSAMPARRAY rows, int width, int height, int quality)
+{
+    if (setjmp(err.jump)) {
+        jpeg_abort_compress(&cinfo);
+        return err.pub.msg_code == JERR_OUT_OF_MEMORY ? OutOfMemory : LibjpegError;
+    }
+    cinfo.image_width = JDIMENSION(width);
+    cinfo.image_height = JDIMENSION(height);
+    applyEncoderSettings(cinfo, quality);
+    jpeg_start_compress(&cinfo, TRUE);
+    jpeg_write_scanlines(&cinfo, rows, JDIMENSION(height));
+    jpeg_finish_compress(&cinfo);
+    return Ok;
+}
+
+[[noreturn]] void fail(int status)
+{
+    throw AppError(AppError::JpegWriter, ErrorSource(), QStringLiteral("Failed to save to JPG %1").arg(status));
+}
+
+} // namespace
+
+Encoder::Encoder() : d(new (std::nothrow) Impl)
+{
+    const int status = d ? create(d->cinfo, d->err) : OutOfMemory;
+    if (status != Ok)
+        throw AppError(AppError::JpegWriter, ErrorSource(),
+                       QStringLiteral("Failed to initialise the IJL library: %1").arg(status));
+    d->created = true;
+    d->dest.buffer = &d->buffer;
+    d->dest.pub.init_destination = initDestination;
+    d->dest.pub.empty_output_buffer = emptyOutputBuffer;
+    d->dest.pub.term_destination = termDestination;
+    d->cinfo.dest = &d->dest.pub;
+}
+
+Encoder::~Encoder()
+{
+    if (d && d->created)
+        jpeg_destroy_compress(&d->cinfo);
+}
+
+const std::vector<std::uint8_t> &Encoder::Encode(const cDIBSection &image, std::int32_t quality)
+{
+    const int width = image.Width(), height = image.Height();
+    std::uint8_t *bits = image.DIBSectionBitsPtr();
+    if (!bits || width <= 0 || height <= 0)
+        fail(BadImage);
+    const std::size_t stride = std::size_t(image.BytesPerScanLine());
+    try {
+        d->rows.resize(std::size_t(height));
+    } catch (const std::bad_alloc &) {
+        fail(OutOfMemory);
+    }
+    // Rows point straight into the image, bottom row last in memory order.
+    for (int r = 0; r < height; ++r)
+        d->rows[std::size_t(r)] = bits + std::size_t(height - 1 - r) * stride;
+    const int status = encode(d->cinfo, d->err, d->rows.data(), width, height, quality);
+    if (status != Ok) {
+        d->buffer.clear();
+        fail(status);
+    }
+    return d->buffer;
+}
 
 QString ErrorSource()
 {
@@ -59,17 +208,14 @@ QString ErrorSource()
 std::vector<std::uint8_t> EncodeDib(const cDIBSection &image, std::int32_t quality)
 {
     Encoder encoder;
-    encoder.write(image, quality);
-    const JPEG_CORE_PROPERTIES &p = encoder.props();
-    return std::vector<std::uint8_t>(p.JPGBytes, p.JPGBytes + p.JPGSizeBytes);
+    return encoder.Encode(image, quality);
 }
 
 bool SaveDibAsJpeg(const cDIBSection &image, const QString &path, std::int32_t quality)
 {
     Encoder encoder;
-    encoder.write(image, quality);
-    const JPEG_CORE_PROPERTIES &p = encoder.props();
-    AtomicFile::write(path, p.JPGBytes, p.JPGSizeBytes, AtomicFile::Metadata::KeepExisting);
+    const std::vector<std::uint8_t> &bytes = encoder.Encode(image, quality);
+    AtomicFile::write(path, bytes.data(), bytes.size(), AtomicFile::Metadata::KeepExisting);
     return true;
 }
 

@@ -4,17 +4,40 @@
 
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 // The program's one way of writing a JPEG file.
 namespace mIntelJPEGLibrary {
 
+// One libjpeg compressor and its output buffer, kept across the encodes of a
+// squash so that repeated tries neither re-create the compressor nor copy or
+// re-grow the output. Errors are AppError 26001: "Failed to initialise the IJL
+// library: N" from the constructor, "Failed to save to JPG N" from Encode,
+// where N is -1 (libjpeg reported an error), -5 (out of memory) or -8 (no or
+// unusable image).
+class Encoder
+{
+public:
+    Encoder();
+    ~Encoder();
+    Encoder(const Encoder &) = delete;
+    Encoder &operator=(const Encoder &) = delete;
+
+    // The bytes SaveDibAsJpeg would write for this quality (1 to 100; libjpeg
+    // clamps others). Valid until the next Encode or the encoder's end.
+    const std::vector<std::uint8_t> &Encode(const cDIBSection &image, std::int32_t quality);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
 // Writes the image as a JPEG file at the path with the given quality (1 to
 // 100; libjpeg clamps others). The file is replaced atomically: a failure
 // leaves any old file as it was and no temporary file behind; a replaced
 // file keeps its permissions and access and modification times. Returns
-// true; every failure throws AppError: 26001 "Failed to initialise the IJL
-// library: N" or "Failed to save to JPG N" from the encoder, 70 or 75 from
+// true; every failure throws AppError: the encoder's as above, 70 or 75 from
 // the file system.
 bool SaveDibAsJpeg(const cDIBSection &image, const QString &path, std::int32_t quality);
 

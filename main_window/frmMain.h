@@ -1,26 +1,30 @@
 #pragma once
 
+#include "LoadedPicture.h"
 #include "MessageBoxes.h"
+#include "ResultBox.h"
+#include "Runner.h"
+#include "SquashCore.h"
 #include "StateCheckBox.h"
 #include "clsProgressBar.h"
 
 #include <QButtonGroup>
 #include <QGroupBox>
 #include <QImage>
+#include <QPointer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QWidget>
-#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 
 class ImageBox;
 class ProgressSurface;
 class QMimeData;
+class AppError;
 class frmPicture;
 class frmDropZone;
 
@@ -35,9 +39,10 @@ public:
     explicit frmMain(MessageBoxes &boxes, QWidget *parent = nullptr);
     ~frmMain() override;
 
+    // Queues the load of one picture; it decodes off the window's thread.
     void LoadFilePicture(const QString &p_strFileName);
-    // Loads (and with Auto-Commit squashes) every local file of a drop. While
-    // a batch or squash runs, the files join its queue instead.
+    // Loads (and with Auto-Commit squashes) every local file of a drop, after
+    // the work already queued; a load still decoding is given up.
     void LoadFileAfterDragging(const QMimeData *Data, std::int16_t &IndexCount);
     void cmdOpen_Click();
     void cmdSquash_Click();
@@ -48,10 +53,12 @@ public:
     // Where Navigate hands its text; the desktop's URL handler by default.
     std::function<void(const QString &)> navigator;
 
-    // Whether a squash is running (its button is disabled meanwhile), and
-    // whether a batch of files is being loaded.
-    bool squashing() const { return m_squashing; }
-    bool batchRunning() const { return m_batchRunning; }
+    // Whether loads or squashes are running or queued (Squash is disabled
+    // meanwhile), and the queue they run through.
+    bool busy() const { return m_runner.busy(); }
+    Runner &runner() { return m_runner; }
+    // The picture a squash works on: replaced whole by each good load.
+    const LoadedPicture &loaded() const { return m_loaded; }
 
     // The viewer, once a thumbnail has been clicked, and the drop zone, once
     // opened.
@@ -63,6 +70,7 @@ public:
     void LoadFiles(const QStringList &paths);
 
     static QString Caption();
+    static QString NotYet() { return QStringLiteral("* Squash not performed yet *"); }
     static QString EmailAddress() { return QStringLiteral("quillmoss@example.org"); }
 
     // fraFileDetails
@@ -91,7 +99,7 @@ public:
     ImageBox *imgPicture, *imgSquashed;
     // bottom strip
     QPushButton *cmdSquash;
-    QLineEdit *txtResult;
+    ResultBox *txtResult;
     ProgressSurface *picScrollBar;
     QLabel *lbEmail;
 
@@ -105,7 +113,6 @@ public:
     float m_sngPictureWidth = 0, m_sngPictureHeight = 0;
     QString m_strSquashedFile;
     QString m_strLastUsedPath;
-    QImage m_picture;   // the loaded picture (picInfo and imgPicture share it)
 
     void optSize_Click(std::int16_t Index);
     void optResize_Click(std::int16_t Index);
@@ -123,25 +130,23 @@ private:
     void chkTopMost_Click();
     void chkDropZone_Click();
     void ShowProgress(bool bShow);
-    struct Queued
-    {
-        QString path;
-        bool fromDialog;   // the dialog's files go through txtFile first
-    };
-    void enqueue(const std::vector<Queued> &files);
-    void processQueue();
+    void intake(const QStringList &paths, bool fromDialog);
+    void loaded(LoadedPicture picture, std::exception_ptr error, const QString &path);
+    void squash();
+    void squashed(const SquashCore::Result &result, std::exception_ptr error);
+    void reportSquashError(const AppError &e);
+    void refreshEstimates();
     void showQueued();
     void showViewer(const QImage &picture, float W, float H);
-    void squash();
     void setInputBox(QLineEdit *box, bool enabled);
     QLineEdit *boxFor(int box) const;
 
     MessageBoxes &m_boxes;
-    bool m_squashing = false;
-    bool m_batchRunning = false;
-    std::deque<Queued> m_queue;
+    Runner m_runner;
+    LoadedPicture m_loaded;
+    int m_queuedLoads = 0;
+    bool m_closeWhenDone = false;
+    QPointer<QWidget> m_focusBeforeSquash;
     std::unique_ptr<frmPicture> m_viewer;
     std::unique_ptr<frmDropZone> m_dropZone;
-    bool m_closeWhenDone = false;
-    std::shared_ptr<std::atomic<bool>> m_cancel;
 };

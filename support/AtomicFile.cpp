@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QDir>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <mutex>
@@ -137,9 +138,12 @@ void write(const QString &path, const void *data, std::size_t size, Metadata met
         left -= static_cast<std::size_t>(n);
     }
 
-    const bool keep = existed && metadata == Metadata::KeepExisting;
+    const bool keep = existed && metadata != Metadata::Fresh;
+    if (keep && ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0) {
+        // Only root can give the file back to its owner; anyone else owns it already.
+    }
     ::fchmod(temp.fd(), keep ? (old.st_mode & 07777) : kCreationMode);
-    if (keep) {
+    if (keep && metadata == Metadata::KeepExisting) {
         const struct timespec times[2] = {old.st_atim, old.st_mtim};
         ::futimens(temp.fd(), times);
     }
@@ -150,6 +154,37 @@ void write(const QString &path, const void *data, std::size_t size, Metadata met
     if (::rename(temp.name().constData(), target.constData()) != 0)
         fail(path, errno);
     temp.keep();
+}
+
+QString linkTarget(const QString &path)
+{
+    QByteArray current = QFile::encodeName(path);
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st {};
+        if (::lstat(current.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return QFile::decodeName(current);
+        QByteArray target(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(current.constData(), target.data(), size_t(target.size()));
+        if (n <= 0)
+            return QString();
+        target.truncate(n);
+        const int slash = current.lastIndexOf('/');
+        current = target.startsWith('/') || slash < 0 ? target : current.left(slash + 1) + target;
+    }
+    return QString();
+}
+
+bool canReplace(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    const int slash = name.lastIndexOf('/');
+    const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : name.left(slash);
+    if (::access(folder.constData(), W_OK | X_OK) != 0)
+        return false;
+    struct stat st {};
+    if (::lstat(name.constData(), &st) != 0)
+        return errno == ENOENT;
+    return S_ISREG(st.st_mode) && (st.st_mode & 0222) && ::access(name.constData(), W_OK) == 0;
 }
 
 } // namespace AtomicFile

@@ -15,8 +15,19 @@ namespace AtomicFile {
 enum class Metadata {
     Fresh,          // the new file gets the usual permissions and the current time
     KeepExisting,   // an existing target's permissions and access/modification times are kept
+    KeepPermissions, // an existing target's permissions are kept; its time becomes now
 };
 
 void write(const QString &path, const void *data, std::size_t size, Metadata metadata = Metadata::Fresh);
+
+// The file that writing through path should replace: path itself, or the end
+// of its chain of symbolic links, which may not exist yet. Empty when the
+// chain does not end.
+QString linkTarget(const QString &path);
+
+// Whether this user may replace the file at path (no links followed): its
+// folder can be written and, if the file is there, it can be written and is
+// not marked read-only. Root counts as able only where a write bit is set.
+bool canReplace(const QString &path);
 
 } // namespace AtomicFile

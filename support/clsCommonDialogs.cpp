@@ -4,7 +4,9 @@
 
 #include <QColorDialog>
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileDialog>
+#include <algorithm>
 #include <QFileInfo>
 #include <QFontDialog>
 #include <QMessageBox>
@@ -35,6 +37,8 @@ std::optional<QStringList> qtChooser(const clsCommonDialogs::FileRequest &r)
         dialog.selectFile(r.file);
     if (!r.defaultExt.isEmpty())
         dialog.setDefaultSuffix(r.defaultExt);
+    // Wide enough that the size and date columns show whole.
+    dialog.resize(dialog.size().expandedTo(QSize(820, 480)));
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
         return std::nullopt;
     return dialog.selectedFiles();
@@ -156,10 +160,22 @@ void clsCommonDialogs::ShowOpen()
         m_fileName = first.absoluteFilePath();
         return;
     }
-    // Several files: the folder, then each name, NUL between them.
-    QStringList pieces{first.absolutePath()};
+    // Several files: a folder, then each name relative to it, NUL between
+    // them. Files from several folders get their common parent folder, so
+    // that every name still leads to the file that was chosen.
+    QStringList paths;
     for (const QString &path : *chosen)
-        pieces << QFileInfo(path).fileName();
+        paths << QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    QString folder = QFileInfo(paths.front()).absolutePath();
+    const auto inside = [&](const QString &path) {
+        return folder == QLatin1String("/") || path.startsWith(folder + QLatin1Char('/'));
+    };
+    while (!std::all_of(paths.begin(), paths.end(), inside))
+        folder = QFileInfo(folder).absolutePath();
+    QStringList pieces{folder};
+    const QDir base(folder);
+    for (const QString &path : paths)
+        pieces << base.relativeFilePath(path);
     m_fileName = pieces.join(QChar(0));
 }
 

@@ -8,7 +8,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QStringDecoder>
 #include <QStringList>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace modINIer {
 namespace {
@@ -17,11 +21,19 @@ QString g_overridePath;
 
 const QString kSource = QStringLiteral("Quillmoss.modINIer");
 
+// The file is kept as bytes: lines the program does not write go back
+// exactly as they came, whatever their encoding, BOM or line ends.
+struct Line
+{
+    QByteArray text;   // without its line end
+    QByteArray end;    // "\n", "\r\n", or nothing on an unfinished last line
+};
+
 struct Lines
 {
-    QStringList lines;        // without their line ends
-    QString eol = QStringLiteral("\n");
-    bool endsWithEol = true;
+    QByteArray bom;
+    QList<Line> lines;
+    QByteArray eol = "\n";   // for lines the program adds
 };
 
 Lines load(const QString &path)
@@ -30,85 +42,123 @@ Lines load(const QString &path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return f;   // a missing or unreadable file reads as empty
-    QString text = QString::fromUtf8(file.readAll());
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
-    if (text.contains(QLatin1String("\r\n")))
-        f.eol = QStringLiteral("\r\n");
-    f.endsWithEol = text.isEmpty() || text.endsWith(QLatin1Char('\n'));
-    f.lines = text.split(QLatin1Char('\n'));
-    if (f.endsWithEol)
-        f.lines.removeLast();
-    for (QString &line : f.lines)
-        if (line.endsWith(QLatin1Char('\r')))
-            line.chop(1);
+    const QByteArray data = file.readAll();
+    qsizetype at = 0;
+    if (data.startsWith("\xef\xbb\xbf")) {
+        f.bom = data.left(3);
+        at = 3;
+    }
+    if (data.contains("\r\n"))
+        f.eol = "\r\n";
+    while (at < data.size()) {
+        const qsizetype nl = data.indexOf('\n', at);
+        const qsizetype stop = nl < 0 ? data.size() : nl + 1;
+        qsizetype textEnd = nl < 0 ? data.size() : nl;
+        if (nl >= 0 && textEnd > at && data[textEnd - 1] == '\r')
+            --textEnd;
+        f.lines.append({data.mid(at, textEnd - at), data.mid(textEnd, stop - textEnd)});
+        at = stop;
+    }
     return f;
 }
 
-// "[name]" gives name; anything else an empty text.
-QString sectionOf(const QString &line)
+// Text the user wrote in any editor: UTF-8 when it is valid UTF-8, else
+// Latin-1, which takes any byte.
+QString decode(const QByteArray &bytes)
 {
-    const QString t = line.trimmed();
-    if (t.size() >= 2 && t.front() == QLatin1Char('[') && t.back() == QLatin1Char(']'))
-        return t.mid(1, t.size() - 2).trimmed();
-    return QString();
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    const QString text = utf8.decode(bytes);
+    return utf8.hasError() ? QString::fromLatin1(bytes) : text;
 }
 
-bool isSection(const QString &line)
+// "[name]", which may be followed by a comment, gives true and the name.
+bool isSection(const QByteArray &line, QString *name = nullptr)
 {
-    const QString t = line.trimmed();
-    return t.startsWith(QLatin1Char('[')) && t.endsWith(QLatin1Char(']'));
+    const QByteArray t = line.trimmed();
+    const qsizetype close = t.indexOf(']');
+    if (!t.startsWith('[') || close < 0)
+        return false;
+    const QByteArray rest = t.mid(close + 1).trimmed();
+    if (!rest.isEmpty() && !rest.startsWith(';') && !rest.startsWith('#'))
+        return false;
+    if (name)
+        *name = decode(t.mid(1, close - 1).trimmed());
+    return true;
 }
 
-bool isComment(const QString &line)
+bool isComment(const QByteArray &line)
 {
-    const QString t = line.trimmed();
-    return t.startsWith(QLatin1Char(';')) || t.startsWith(QLatin1Char('#'));
+    const QByteArray t = line.trimmed();
+    return t.startsWith(';') || t.startsWith('#');
 }
 
-bool keyIs(const QString &line, const QString &key)
+bool keyIs(const QByteArray &line, const QString &key)
 {
     if (isComment(line))
         return false;
-    const qsizetype eq = line.indexOf(QLatin1Char('='));
-    return eq >= 0 && line.left(eq).trimmed().compare(key.trimmed(), Qt::CaseInsensitive) == 0;
+    const qsizetype eq = line.indexOf('=');
+    return eq >= 0 && decode(line.left(eq).trimmed()).compare(key.trimmed(), Qt::CaseInsensitive) == 0;
 }
 
-bool sectionIs(const QString &line, const QString &section)
+bool sectionIs(const QByteArray &line, const QString &section)
 {
-    return isSection(line) && sectionOf(line).compare(section.trimmed(), Qt::CaseInsensitive) == 0;
+    QString name;
+    return isSection(line, &name) && name.compare(section.trimmed(), Qt::CaseInsensitive) == 0;
+}
+
+// Where the settings are read from and written to, and, for a user's own
+// file not made yet, the file it starts as a copy of.
+struct Place
+{
+    QString path;
+    QString seed;
+    bool own = false;   // the user's file, whose folder may not exist yet
+};
+
+bool ownedByThisUser(const QString &path)
+{
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && st.st_uid == ::geteuid();
+}
+
+Place place()
+{
+    if (!g_overridePath.isEmpty())
+        return {g_overridePath, QString(), false};
+    const QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName() + QStringLiteral(".ini");
+    const QString beside = QCoreApplication::applicationDirPath() + QLatin1Char('/') + name;
+    // The file beside the program is used when this user can replace it, or
+    // when it is this user's own (read-only then means: keep it as it is).
+    // One left by another user, or a folder nobody may write, sends the
+    // settings to the user's own file, which starts as a copy of it.
+    const QString target = AtomicFile::linkTarget(beside);
+    const bool there = QFileInfo::exists(target);
+    if (AtomicFile::canReplace(target) || (there && ownedByThisUser(target)))
+        return {beside, QString(), false};
+    const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
+    const QString own = config + QLatin1Char('/') + name;
+    return {own, QFileInfo::exists(own) || !there ? QString() : beside, true};
 }
 
 } // namespace
 
-QString IniPath()
-{
-    if (!g_overridePath.isEmpty())
-        return g_overridePath;
-    const QString folder = QCoreApplication::applicationDirPath();
-    const QString name = QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName() + QStringLiteral(".ini");
-    const QString beside = folder + QLatin1Char('/') + name;
-    if (QFileInfo::exists(beside) || QFileInfo(folder).isWritable())
-        return beside;
-    const QString config = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-    QDir().mkpath(config);
-    return config + QLatin1Char('/') + name;
-}
+QString IniPath() { return place().path; }
 
 void SetIniPath(const QString &path) { g_overridePath = path; }
 
 QString ReadIniValue(const QString &section, const QString &key)
 {
-    const Lines f = load(IniPath());
+    const Place at = place();
+    const Lines f = load(at.seed.isEmpty() ? at.path : at.seed);
     bool inSection = false;
-    for (const QString &line : f.lines) {
-        if (isSection(line)) {
-            inSection = sectionIs(line, section);
+    for (const Line &line : f.lines) {
+        if (isSection(line.text)) {
+            inSection = sectionIs(line.text, section);
             continue;
         }
-        if (!inSection || !keyIs(line, key))
+        if (!inSection || !keyIs(line.text, key))
             continue;
-        QString value = line.mid(line.indexOf(QLatin1Char('=')) + 1).trimmed();
+        QString value = decode(line.text.mid(line.text.indexOf('=') + 1).trimmed());
         if (value.size() >= 2 && value.front() == QLatin1Char('"') && value.back() == QLatin1Char('"'))
             value = value.mid(1, value.size() - 2);
         return value;
@@ -120,17 +170,21 @@ void WriteIniValue(const QString &section, const QString &key, const QString &va
 {
     if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')) || key.contains(QLatin1Char('=')))
         throw AppError(AppError::InvalidCall, kSource);
-    const QString path = IniPath();
-    // A file that is there but cannot be read must not be replaced by one
-    // holding only this key.
-    if (QFileInfo::exists(path) && !QFileInfo(path).isReadable())
+    const Place at = place();
+    // Through a link the file it points at is replaced, and the link stays.
+    const QString path = AtomicFile::linkTarget(at.path);
+    if (path.isEmpty())
+        throw AppError(AppError::PathFileAccess, kSource, QStringLiteral("Too many links: %1").arg(at.path));
+    // A file that cannot be read must not be replaced by one holding only
+    // this key; one its owner made read-only is left alone.
+    if (QFileInfo::exists(path) && (!QFileInfo(path).isReadable() || !AtomicFile::canReplace(path)))
         throw AppError(AppError::PermissionDenied, kSource, QStringLiteral("Permission denied: %1").arg(path));
-    Lines f = load(path);
-    const QString entry = key + QLatin1Char('=') + value;
+    Lines f = load(at.seed.isEmpty() ? path : at.seed);
+    const Line entry{key.toUtf8() + '=' + value.toUtf8(), f.eol};
 
     qsizetype sectionLine = -1, keyLine = -1, lastEntry = -1;
     for (qsizetype i = 0; i < f.lines.size(); ++i) {
-        const QString &line = f.lines[i];
+        const QByteArray &line = f.lines[i].text;
         if (isSection(line)) {
             if (sectionLine >= 0)
                 break;   // the section ended
@@ -147,17 +201,26 @@ void WriteIniValue(const QString &section, const QString &key, const QString &va
             break;
         }
     }
+    const auto finishLine = [&f](qsizetype i) {
+        if (i >= 0 && f.lines[i].end.isEmpty())
+            f.lines[i].end = f.eol;
+    };
     if (keyLine >= 0) {
-        f.lines[keyLine] = entry;
+        f.lines[keyLine].text = entry.text;
     } else if (sectionLine >= 0) {
+        finishLine(lastEntry);
         f.lines.insert(lastEntry + 1, entry);
     } else {
-        f.lines << QLatin1Char('[') + section + QLatin1Char(']') << entry;
+        finishLine(f.lines.size() - 1);
+        f.lines << Line{'[' + section.toUtf8() + ']', f.eol} << entry;
     }
 
-    QByteArray data = f.lines.join(f.eol).toUtf8();
-    data += f.eol.toUtf8();
-    AtomicFile::write(path, data.constData(), std::size_t(data.size()), AtomicFile::Metadata::KeepExisting);
+    QByteArray data = f.bom;
+    for (const Line &line : f.lines)
+        data += line.text + line.end;
+    if (at.own)
+        QDir().mkpath(QFileInfo(path).absolutePath());
+    AtomicFile::write(path, data.constData(), std::size_t(data.size()), AtomicFile::Metadata::KeepPermissions);
 }
 
 } // namespace modINIer

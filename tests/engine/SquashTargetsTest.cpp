@@ -1,3 +1,4 @@
+#include "SquashCore.h"
 #include "AppError.h"
 #include "EngineTestSupport.h"
 #include "SquashTargets.h"
@@ -119,4 +120,29 @@ TEST(GetSelectedOption, LastCheckedOrZero)
     opts[6] = true;
     EXPECT_EQ(GetSelectedOption(opts, 8), 6);
     EXPECT_EQ(GetSelectedOption(opts, 5), 2);
+}
+
+// The one rule both front ends ask: only a JPEG whose file already fits is
+// asked about, and only a yes squashes it (once, at quality 100).
+TEST(ConfirmWithinLimit, AsksOnlyAboutAJpegThatAlreadyFits)
+{
+    struct Case { const char *name; qint64 length; int fixed; bool answer, asked, go, anyway; };
+    const Case cases[] = {
+        {"a.jpg", 100, 0, true, true, true, true},   {"a.JPEG", 100, 0, false, true, false, false},
+        {"a.jpg", 201, 0, true, false, true, false}, {"a.gif", 100, 0, false, false, true, false},
+        {"a.jpg", 100, 50, false, false, true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        SquashCore::Request r;
+        r.inputPath = QString::fromUtf8(c.name);
+        SquashCore::Aim(r, TargetFor(BytePresetChoice(0), {}, 0, 10, 10));
+        r.maxFileSize = 200;
+        r.fixedQuality = c.fixed;
+        bool asked = false;
+        EXPECT_EQ(SquashCore::ConfirmWithinLimit(r, c.length, [&] { asked = true; return c.answer; }), c.go);
+        EXPECT_EQ(asked, c.asked);
+        EXPECT_EQ(r.continueAnyway, c.anyway);
+        EXPECT_EQ(r.newWidth, 10.0f);
+    }
 }

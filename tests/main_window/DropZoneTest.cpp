@@ -35,7 +35,15 @@ TEST_F(DropZone, OpensWhereItWasClosed)
     EXPECT_TRUE(zone->windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_TRUE(zone->windowFlags() & Qt::FramelessWindowHint);
     EXPECT_EQ(zone->mask().boundingRect(), QRect(0, 0, 35, 37));
-    EXPECT_FALSE(zone->mask().contains(QPoint(0, 0)));
+    // Even corners: the mask is the same turned upside down and mirrored.
+    const QRegion mask = zone->mask();
+    QRegion flipped;
+    for (const QRect &r : mask)
+        flipped += QRect(35 - r.x() - r.width(), 37 - r.y() - r.height(), r.width(), r.height());
+    EXPECT_EQ(flipped, mask);
+    for (const QPoint corner : {QPoint(0, 0), QPoint(34, 0), QPoint(0, 36), QPoint(34, 36)})
+        EXPECT_FALSE(mask.contains(corner)) << corner.x() << "," << corner.y();
+    EXPECT_TRUE(zone->testAttribute(Qt::WA_AlwaysShowToolTips));
     EXPECT_EQ(zone->imgLogo->toolTip(), QStringLiteral("Drap and Drop your file(s) here"));
     EXPECT_EQ(zone->imgLogo->size(), QSize(32, 32));
 
@@ -49,6 +57,8 @@ TEST_F(DropZone, OpensWhereItWasClosed)
     QTest::mouseClick(w.chkDropZone, Qt::LeftButton);
     EXPECT_EQ(w.chkDropZone->state(), 1);
     EXPECT_EQ(w.dropZone()->pos(), QPoint(300, 150));
+    QFile::remove(ini);
+    QDir().mkdir(ini);                        // settings that cannot be written are lost silently
     w.dropZone()->close();                    // any close clears the box
     EXPECT_EQ(w.chkDropZone->state(), 0);
     EXPECT_TRUE(boxes.shown.empty());
@@ -84,7 +94,9 @@ TEST_F(DropZone, ADropRestoresTheWindowAndLoadsTheFiles)
     w.chkDropZone->setState(1);
     w.showMinimized();
 
+    EXPECT_FALSE(dropFiles(w.dropZone(), {QStringLiteral("https://example.org/x.jpg")}));   // files only
     ASSERT_TRUE(dropFiles(w.dropZone(), {a}));
+    settle(w);
     EXPECT_FALSE(w.isMinimized());
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(w.txtFile->text(), a);
@@ -92,6 +104,7 @@ TEST_F(DropZone, ADropRestoresTheWindowAndLoadsTheFiles)
     EXPECT_FALSE(QFileInfo::exists(squashed(a)));
 
     ASSERT_TRUE(dropFiles(w.dropZone()->imgLogo, {a, b, c}));
+    settle(w);
     EXPECT_EQ(w.chkAutoCommit->state(), 1);
     for (const QString &input : {a, b, c})
         EXPECT_TRUE(QFileInfo::exists(squashed(input))) << qPrintable(input);
@@ -104,9 +117,11 @@ TEST_F(DropZone, FilesFromTheCommandLineLoadLikeADrop)
     const QString b = copy("horse.bmp", QStringLiteral("b.bmp"));
     frmMain w(boxes);
     w.LoadFiles({a});
+    settle(w);
     EXPECT_EQ(w.txtFile->text(), a);
     EXPECT_EQ(w.chkAutoCommit->state(), 0);
     w.LoadFiles({a, b});
+    settle(w);
     EXPECT_EQ(w.chkAutoCommit->state(), 1);
     EXPECT_TRUE(QFileInfo::exists(squashed(b)));
 }

@@ -5,6 +5,8 @@
 #include "frmPicture.h"
 
 #include <QApplication>
+#include <QBuffer>
+#include <QImageWriter>
 #include <QDropEvent>
 #include <QFileInfo>
 #include <QMimeData>
@@ -35,7 +37,7 @@ protected:
     void watch(frmMain &w)
     {
         QObject::connect(w.txtFile, &QLineEdit::textChanged, [this](const QString &t) { loaded << t; });
-        QObject::connect(w.txtResult, &QLineEdit::textChanged, [this](const QString &t) { results << t; });
+        QObject::connect(w.txtResult, &ResultBox::changed, [this](const QString &t) { results << t; });
     }
     QString squashed(const char *base) const { return dir.filePath(QString::fromUtf8(base) + QStringLiteral("_squashed.jpg")); }
 };
@@ -53,6 +55,7 @@ TEST_F(Intake, TheOpenDialogLoadsOneFileOrSquashesSeveralInOrder)
 
     picked.reset();   // cancel: nothing changes
     w.cmdOpen->click();
+    settle(w);
     EXPECT_EQ(w.m_strLastUsedPath, start);
     EXPECT_TRUE(loaded.isEmpty());
     EXPECT_EQ(asked.title, QStringLiteral("Select file(s) to open"));
@@ -60,6 +63,7 @@ TEST_F(Intake, TheOpenDialogLoadsOneFileOrSquashesSeveralInOrder)
 
     picked = QStringList{a};
     w.cmdOpen->click();
+    settle(w);
     EXPECT_EQ(w.txtFile->text(), a);
     EXPECT_EQ(w.m_strLastUsedPath, dir.path() + QStringLiteral("/."));
     EXPECT_EQ(w.chkAutoCommit->state(), 0);
@@ -69,6 +73,7 @@ TEST_F(Intake, TheOpenDialogLoadsOneFileOrSquashesSeveralInOrder)
     loaded.clear();
     picked = QStringList{c, a, b};   // the dialog's order
     w.cmdOpen->click();
+    settle(w);
     EXPECT_EQ(asked.folder, dir.path());
     EXPECT_EQ(w.chkAutoCommit->state(), 1);
     EXPECT_EQ(loaded, (QStringList{c, a, b}));
@@ -84,8 +89,10 @@ TEST_F(Intake, FilesAtTheRootAreJoinedToTheFolderAsTheyCome)
     watch(w);
     picked = QStringList{QStringLiteral("/no-such-a.gif"), QStringLiteral("/no-such-b.gif")};
     w.cmdOpen->click();
+    settle(w);
     // "/" and the separator: a doubled one, which the system reads as one.
-    EXPECT_EQ(loaded, (QStringList{QStringLiteral("//no-such-a.gif"), QStringLiteral("//no-such-b.gif")}));
+    // Each failed load gives txtFile back to the loaded picture: none.
+    EXPECT_EQ(loaded, (QStringList{QStringLiteral("//no-such-a.gif"), QString(), QStringLiteral("//no-such-b.gif"), QString()}));
     ASSERT_EQ(boxes.shown.size(), 2u);   // each fails to load, and the batch goes on
     EXPECT_EQ(boxes.shown[1].title, QStringLiteral("Invalid Picture"));
     EXPECT_EQ(boxes.shown[1].style, 16);
@@ -105,17 +112,21 @@ TEST_F(Intake, DropsLoadOneOrSquashMany)
     watch(w);
 
     EXPECT_FALSE(dropFiles(w.chkTopMost, {a}));
+    settle(w);
     EXPECT_FALSE(dropFiles(w.chkAutoCommit, {a}, true));           // text, no files
     EXPECT_FALSE(dropFiles(w.fraFileDetails, {QStringLiteral("https://example.org/x.jpg")}));
+    settle(w);
     EXPECT_TRUE(loaded.isEmpty());
 
     EXPECT_TRUE(dropFiles(w.fraFileDetails, {a}));
+    settle(w);
     EXPECT_EQ(w.txtFile->text(), a);
     EXPECT_EQ(w.chkAutoCommit->state(), 0);
     EXPECT_FALSE(QFileInfo::exists(squashed("a")));
 
     loaded.clear();
     EXPECT_TRUE(dropFiles(w.txtSuffix, {b, notes, c}));
+    settle(w);
     EXPECT_EQ(w.chkAutoCommit->state(), 1);
     EXPECT_EQ(loaded, (QStringList{b, c}));                   // the non-picture never reaches txtFile
     ASSERT_EQ(boxes.shown.size(), 1u);
@@ -125,6 +136,7 @@ TEST_F(Intake, DropsLoadOneOrSquashMany)
     EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
 }
 
+// A drop while a squash runs joins the queue; nothing runs nested.
 TEST_F(Intake, ADropDuringABatchIsQueuedAndFollowsInOrder)
 {
     const QString a = copy("Picture_1A_by_freespace.jpg", QStringLiteral("a.jpg"));
@@ -134,23 +146,138 @@ TEST_F(Intake, ADropDuringABatchIsQueuedAndFollowsInOrder)
     watch(w);
     w.optSize[2]->click();
     bool dropped = false;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (!dropped && w.squashing()) {
+    QObject::connect(w.txtResult, &ResultBox::changed, [&](const QString &text) {
+        if (!dropped && text.startsWith(QStringLiteral("Squashing in progress"))) {
             dropped = true;
+            EXPECT_FALSE(w.cmdSquash->isEnabled());
             EXPECT_TRUE(dropFiles(w.cmdOpen, {c}));
-            EXPECT_TRUE(w.squashing());   // nothing ran nested
         }
     });
-    poll.start(1);
     EXPECT_TRUE(dropFiles(w.txtFile, {a, b}));
-    poll.stop();
+    EXPECT_TRUE(w.busy());
+    settle(w);
     ASSERT_TRUE(dropped);
     EXPECT_EQ(loaded, (QStringList{a, b, c}));
     EXPECT_TRUE(results.filter(QStringLiteral("(1 more queued)")).size() > 0) << qPrintable(results.join('|'));
     for (const char *base : {"a", "b", "c"})
         EXPECT_LE(QFileInfo(squashed(base)).size(), 102400) << base;
-    EXPECT_FALSE(w.batchRunning());
+    EXPECT_TRUE(w.cmdSquash->isEnabled());
+}
+
+// A failed load keeps the loaded picture whole: the squash that follows
+// takes its pixels, its name and its length together.
+TEST_F(Intake, AFailedLoadLeavesTheLoadedPictureWhole)
+{
+    const QString photo = copy("video-001.jpeg");
+    const QString notes = dir.filePath(QStringLiteral("notes.jpg"));
+    QFile f(notes);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write("not a picture!");
+    f.close();
+    frmMain w(boxes);
+    picked = QStringList{photo};
+    w.cmdOpen->click();
+    settle(w);
+    picked = QStringList{notes};
+    w.cmdOpen->click();
+    settle(w);
+    ASSERT_EQ(boxes.shown.size(), 1u);
+    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Invalid Picture"));
+    EXPECT_EQ(w.txtFile->text(), photo);
+    EXPECT_EQ(w.txtActualSize->text(), QString::number(QFileInfo(photo).size()));
+
+    w.cmdSquash_Click();
+    settle(w);
+    EXPECT_EQ(boxes.shown.size(), 1u);   // no question about the 14-byte file
+    EXPECT_TRUE(w.txtResult->text().startsWith(QStringLiteral("SUCCESS"))) << qPrintable(w.txtResult->text());
+    EXPECT_EQ(w.m_strSquashedFile, squashed("video-001"));
+    EXPECT_TRUE(QFileInfo::exists(squashed("video-001")));
+    EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
+
+    // A failed load with nothing loaded leaves txtFile empty.
+    frmMain empty(boxes);
+    empty.LoadFilePicture(notes);
+    settle(empty);
+    EXPECT_EQ(empty.txtFile->text(), QString());
+    empty.cmdSquash_Click();
+    settle(empty);
+    EXPECT_EQ(boxes.shown.back().title, QStringLiteral("No picture present"));
+}
+
+// Files chosen from two folders are each squashed from their own folder,
+// even where the first folder holds a file of the same name.
+TEST_F(Intake, FilesFromSeveralFoldersKeepTheirOwnFolder)
+{
+    const QString horse = copy("horse.gif");
+    copy("video-001.jpeg", QStringLiteral("GreenMeadow.jpg"));   // a different picture, same name
+    QDir(dir.path()).mkdir(QStringLiteral("elsewhere"));
+    const QString meadow = copy("GreenMeadow.jpg", QStringLiteral("elsewhere/GreenMeadow.jpg"));
+    frmMain w(boxes);
+    watch(w);
+    picked = QStringList{horse, meadow};
+    w.cmdOpen->click();
+    settle(w);
+    EXPECT_EQ(loaded, (QStringList{horse, meadow}));
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("elsewhere/GreenMeadow_squashed.jpg"))));
+    EXPECT_FALSE(QFileInfo::exists(squashed("GreenMeadow")));
+    EXPECT_TRUE(boxes.shown.empty());
+}
+
+// A picture that takes long to decode (3,000 scans) decodes off the
+// window's thread: the event loop keeps turning, and a newer drop or a
+// close gives the load up.
+TEST_F(Intake, LoadingKeepsTheWindowTurningAndANewerIntakeWins)
+{
+    QImage image(640, 480, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x)
+            image.setPixel(x, y, qRgb((x * 7) & 255, (y * 5) & 255, (x ^ y) & 255));
+    QBuffer progressive;
+    progressive.open(QIODevice::WriteOnly);
+    QImageWriter writer(&progressive, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    ASSERT_TRUE(writer.write(image));
+    // Repeat the last scan (from its SOS marker to the end marker) 3,000 times.
+    QByteArray bytes = progressive.data();
+    const qsizetype sos = bytes.lastIndexOf(QByteArray("\xFF\xDA", 2));
+    ASSERT_GT(sos, 0);
+    const QByteArray scan = bytes.mid(sos, bytes.size() - 2 - sos);
+    QByteArray many = bytes.left(sos);
+    for (int i = 0; i < 3000; ++i)
+        many += scan;
+    many += QByteArray("\xFF\xD9", 2);
+    const QString slow = dir.filePath(QStringLiteral("scans.jpg"));
+    QFile f(slow);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(many);
+    f.close();
+
+    frmMain w(boxes);
+    int turns = 0, turnsWhenLoaded = -1;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++turns; });
+    ticker.start(0);
+    QObject::connect(w.txtFile, &QLineEdit::textChanged, [&] { turnsWhenLoaded = turns; });
+    w.LoadFilePicture(slow);
+    settle(w);
+    EXPECT_EQ(w.txtFile->text(), slow);
+    EXPECT_GE(turnsWhenLoaded, 2);   // the loop ran while the picture decoded
+
+    const QString horse = copy("horse.gif");
+    frmMain newer(boxes);
+    newer.LoadFilePicture(slow);
+    EXPECT_TRUE(dropFiles(newer.fraFileDetails, {horse}));
+    settle(newer);
+    EXPECT_EQ(newer.txtFile->text(), horse);
+    EXPECT_EQ(newer.loaded().path, horse);
+
+    frmMain closing(boxes);
+    closing.show();
+    closing.LoadFilePicture(slow);
+    closing.close();
+    EXPECT_FALSE(closing.isVisible());
+    EXPECT_FALSE(closing.busy());
+    EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(Intake, TheViewerShowsEitherPictureAtItsOwnSize)
@@ -167,8 +294,10 @@ TEST_F(Intake, TheViewerShowsEitherPictureAtItsOwnSize)
     const QString input = dir.filePath(QStringLiteral("wide.bmp"));
     QImage(1024, 768, QImage::Format_RGB32).save(input);
     w.LoadFilePicture(input);
+    settle(w);
     w.optResize[1]->click();
     w.cmdSquash_Click();
+    settle(w);
     ASSERT_TRUE(w.imgSquashed->hasPicture());
 
     // Looks at the modal viewer while it is open, then closes it.

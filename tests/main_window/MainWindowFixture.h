@@ -7,7 +7,9 @@
 #include <QDir>
 #include <QDropEvent>
 #include <algorithm>
+#include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QTimer>
 #include <QMimeData>
 #include <QUrl>
@@ -52,7 +54,16 @@ inline bool dropFiles(QWidget *on, const QStringList &paths, bool asText = false
     return dropped.isAccepted();
 }
 
-// Measures, while the event loop runs, the longest time between two turns
+// Lets the window's queue of loads and squashes run to its end.
+template <typename Window>
+void settle(Window &w)
+{
+    while (w.busy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    QCoreApplication::processEvents();
+}
+
+// For the long-run figures of the slow tests: measures, while the event loop runs, the longest time between two turns
 // of a 5 ms timer: how long the window would stay without repaints.
 class GapWatch
 {

@@ -152,10 +152,12 @@ TEST_F(MainWindow, TwoHundredPicturesThroughTheWindowStayFlatAndResponsive)
     w.optSize[4]->click();
     w.txtUserSize->setText(QStringLiteral("2000"));
     w.LoadFiles(all.mid(0, 20));   // warms up caches and pools
+    settle(w);
     const long before = residentKiB();
 
     GapWatch gaps;
     w.LoadFiles(all.mid(20));
+    settle(w);
     const qint64 total = gaps.elapsed();
     const qint64 longest = gaps.stop();
     const long after = residentKiB();

@@ -3,15 +3,40 @@
 #include "modINIer.h"
 
 #include <QCoreApplication>
+#include <QDataStream>
+#include <QStringList>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <functional>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using modINIer::ReadIniValue;
 using modINIer::WriteIniValue;
 
 namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void writeAll(const QString &path, const QByteArray &text)
+{
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(text);
+}
 
 class Ini : public ::testing::Test
 {
@@ -21,19 +46,58 @@ protected:
 
     void SetUp() override { modINIer::SetIniPath(path); }
     void TearDown() override { modINIer::SetIniPath(QString()); }
-
-    void put(const QByteArray &text)
-    {
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(text);
-    }
-    QByteArray file() const
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
 };
+
+// What the program saw of a settings file: the values it read, then whether
+// its writes went through and what it reads back afterwards.
+struct Outcome
+{
+    QStringList reads;
+    bool written = false;
+    QString suffixAfter;
+};
+
+// Runs body in a child process as the unprivileged user `nobody` with its own
+// configuration folder; false when that cannot be done (not root, no such user).
+bool asNobody(const QString &configHome, const std::function<Outcome()> &body, Outcome &out)
+{
+    const passwd *nobody = ::getpwnam("nobody");
+    if (::geteuid() != 0 || !nobody)
+        return false;
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
+    QDir().mkpath(configHome);
+    if (::chown(QFile::encodeName(configHome).constData(), uid, gid) != 0)
+        return false;
+    int fds[2];
+    if (::pipe(fds) != 0)
+        return false;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+            ::_exit(3);
+        ::setenv("XDG_CONFIG_HOME", QFile::encodeName(configHome).constData(), 1);
+        const Outcome o = body();
+        QByteArray bytes;
+        QDataStream out(&bytes, QIODevice::WriteOnly);
+        out << o.reads << o.written << o.suffixAfter;
+        const bool sent = ::write(fds[1], bytes.constData(), size_t(bytes.size())) == bytes.size();
+        ::_exit(sent ? 0 : 4);
+    }
+    ::close(fds[1]);
+    QByteArray bytes;
+    char buf[4096];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+        bytes.append(buf, n);
+    ::close(fds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+    QDataStream in(bytes);
+    in >> out.reads >> out.written >> out.suffixAfter;
+    return true;
+}
 
 } // namespace
 
@@ -41,18 +105,16 @@ TEST_F(Ini, ReadsLikeAProfileFile)
 {
     EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("Suffix")), QString());   // no file
     const QString longValue(300, QLatin1Char('p'));
-    put("; settings\n"
-        "[DropZone]\nX=120\n\n"
-        "  [ main ]  \n"
-        "suffix = \" _x \"\n"
-        "TopMost=  2  \n"
-        "Last Saved=\"2006/3/3 9:5:7\"\n"
-        "Half=\"open\n"
-        "LastUsedPath=" + longValue.toUtf8() + "\n"
-        "[Form]\nX=letters\n");
+    writeAll(path, "; settings\n"
+                   "[DropZone]\nX=120\n\n"
+                   "  [ main ]  \n"
+                   "suffix = \" _x \"\n"
+                   "TopMost=  2  \n"
+                   "Half=\"open\n"
+                   "LastUsedPath=" + longValue.toUtf8() + "\n"
+                   "[Form]\nX=letters\n");
     EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("Suffix")), QStringLiteral(" _x "));
     EXPECT_EQ(ReadIniValue(QStringLiteral("MAIN"), QStringLiteral("topmost")), QStringLiteral("2"));
-    EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("Last Saved")), QStringLiteral("2006/3/3 9:5:7"));
     EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("Half")), QStringLiteral("\"open"));
     EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("LastUsedPath")), longValue);   // not cut
     EXPECT_EQ(ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("X")), QStringLiteral("120"));
@@ -61,36 +123,154 @@ TEST_F(Ini, ReadsLikeAProfileFile)
     EXPECT_EQ(ReadIniValue(QStringLiteral("Nowhere"), QStringLiteral("X")), QString());
 }
 
-TEST_F(Ini, WritesInPlaceAndKeepsEveryOtherLine)
+// Every file gets the same two writes (Main/Suffix, Form/X); whatever the
+// program does not write must come back byte for byte.
+TEST_F(Ini, WritesOnlyWhatItOwns)
 {
-    put("; kept comment\r\n[DropZone]\r\nX=120\r\n\r\n[Main]\r\nUnknown = 1\r\nSUFFIX=\"old\"\r\n\r\n[Other]\r\nk=v\r\n");
-    WriteIniValue(QStringLiteral("Main"), QStringLiteral("Suffix"), QStringLiteral("\"_new\""));
-    WriteIniValue(QStringLiteral("main"), QStringLiteral("TopMost"), QStringLiteral("1"));
-    WriteIniValue(QStringLiteral("Form"), QStringLiteral("X"), QStringLiteral("1800"));
-    EXPECT_EQ(file(), QByteArray("; kept comment\r\n[DropZone]\r\nX=120\r\n\r\n[Main]\r\nUnknown = 1\r\nSuffix=\"_new\"\r\n"
-                                 "TopMost=1\r\n\r\n[Other]\r\nk=v\r\n[Form]\r\nX=1800\r\n"));
-    EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("Suffix")), QStringLiteral("_new"));
+    enum Where { Plain, ReadOnly, Link, Directory, AnotherUsersBesideTheProgram };
+    struct Case
+    {
+        const char *what;
+        Where where;
+        QByteArray before;              // null: no file
+        QStringList reads;              // section/key=expected, read before the writes
+        bool written;
+        QByteArray after;               // the file the writes go to
+    };
+    QByteArray binary(200000, '\0');
+    for (int i = 0; i < binary.size(); ++i)
+        binary[i] = char((i * 7919) & 0xFF);
+    const QByteArray written = "[Main]\nSuffix=\"_n\xc3\xa9\"\n[Form]\nX=15\n";
+    const QByteArray oneSection = "[Main]\r\nSuffix=\"old\"\r\n; note\r\n";
+    const Case cases[] = {
+        {"no file", Plain, QByteArray(), {QStringLiteral("Main/Suffix=")}, true, written},
+        {"CR LF, other keys and sections, key in other case", Plain,
+         "; kept\r\n[DropZone]\r\nX=120\r\n\r\n[Main]\r\nUnknown = 1\r\nSUFFIX=\"old\"\r\n\r\n[Other]\r\nk=v\r\n",
+         {}, true,
+         "; kept\r\n[DropZone]\r\nX=120\r\n\r\n[Main]\r\nUnknown = 1\r\nSuffix=\"_n\xc3\xa9\"\r\n\r\n[Other]\r\nk=v\r\n"
+         "[Form]\r\nX=15\r\n"},
+        {"BOM, Latin-1 and UTF-8 bytes", Plain,
+         "\xef\xbb\xbf[Main]\n; caf\xe9\nName=M\xfcller\nTown=Z\xc3\xbcrich\nSuffix=\"old\"\n[Form]\nY=30",
+         {QStringLiteral("Main/Name=M\u00fcller"), QStringLiteral("Main/Town=Z\u00fcrich")}, true,
+         "\xef\xbb\xbf[Main]\n; caf\xe9\nName=M\xfcller\nTown=Z\xc3\xbcrich\nSuffix=\"_n\xc3\xa9\"\n[Form]\nY=30\nX=15\n"},
+        {"binary file", Plain, binary, {}, true, binary + '\n' + written},
+        {"comment after a section header", Plain, "[Main]\nSuffix=\"old\"\n[Form] ; window\nY=30\n",
+         {QStringLiteral("Form/Y=30"), QStringLiteral("Main/Y=")}, true,
+         "[Main]\nSuffix=\"_n\xc3\xa9\"\n[Form] ; window\nY=30\nX=15\n"},
+        {"read-only file", ReadOnly, oneSection, {QStringLiteral("Main/Suffix=old")}, false, oneSection},
+        {"symlink", Link, oneSection, {QStringLiteral("Main/Suffix=old")}, true,
+         "[Main]\r\nSuffix=\"_n\xc3\xa9\"\r\n; note\r\n[Form]\r\nX=15\r\n"},
+        {"a folder in the way", Directory, QByteArray(), {}, false, QByteArray()},
+        {"another user's file beside the program", AnotherUsersBesideTheProgram, oneSection,
+         {QStringLiteral("Main/Suffix=old")}, true, "[Main]\r\nSuffix=\"_n\xc3\xa9\"\r\n; note\r\n[Form]\r\nX=15\r\n"},
+    };
+    const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
 
-    // A missing file is created; a long value survives whole.
-    QFile::remove(path);
-    const QString longPath = QStringLiteral("/") + QString(400, QLatin1Char('d')) + QStringLiteral("/.");
-    WriteIniValue(QStringLiteral("Main"), QStringLiteral("LastUsedPath"), QLatin1Char('"') + longPath + QLatin1Char('"'));
-    EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("LastUsedPath")), longPath);
-    EXPECT_EQ(file(), "[Main]\nLastUsedPath=\"" + longPath.toUtf8() + "\"\n");
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        QTemporaryDir folder;
+        QString file = folder.filePath(QStringLiteral("settings.ini"));   // what the writes should change
+        QString beside;
+        modINIer::SetIniPath(file);
+        switch (c.where) {
+        case Plain:
+        case ReadOnly:
+            break;
+        case Link:
+            QDir(folder.path()).mkdir(QStringLiteral("dotfiles"));
+            ASSERT_TRUE(QFile::link(QStringLiteral("dotfiles/real.ini"), file));
+            file = folder.filePath(QStringLiteral("dotfiles/real.ini"));
+            break;
+        case Directory:
+            QDir(folder.path()).mkdir(QStringLiteral("settings.ini"));
+            break;
+        case AnotherUsersBesideTheProgram:
+            // The folder of this test program stands for a read-only program folder.
+            beside = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget() + QStringLiteral(".ini");
+            ::chmod(QFile::encodeName(folder.path()).constData(), 0711);
+            file = folder.filePath(QStringLiteral("config/test_support/test_support.ini"));
+            modINIer::SetIniPath(QString());
+            break;
+        }
+        const QString source = beside.isEmpty() ? file : beside;
+        if (!c.before.isNull()) {
+            writeAll(source, c.before);
+            ::chmod(QFile::encodeName(source).constData(), c.where == ReadOnly ? 0444 : beside.isEmpty() ? 0640 : 0644);
+            ::utimensat(AT_FDCWD, QFile::encodeName(source).constData(), old, 0);
+        }
+
+        const auto run = [&c] {
+            Outcome o;
+            for (const QString &r : c.reads) {
+                const QString name = r.section(QLatin1Char('='), 0, 0);
+                o.reads << name + QLatin1Char('=') + ReadIniValue(name.section(QLatin1Char('/'), 0, 0),
+                                                                  name.section(QLatin1Char('/'), 1));
+            }
+            try {
+                WriteIniValue(QStringLiteral("Main"), QStringLiteral("Suffix"), QStringLiteral("\"_n\u00e9\""));
+                WriteIniValue(QStringLiteral("Form"), QStringLiteral("X"), QStringLiteral("15"));
+                o.written = true;
+            } catch (const AppError &) {
+            }
+            o.suffixAfter = ReadIniValue(QStringLiteral("Main"), QStringLiteral("Suffix"));
+            return o;
+        };
+        Outcome o;
+        if (c.where != AnotherUsersBesideTheProgram) {
+            o = run();
+        } else {
+            const auto inChild = [&] {
+                int argc = 1;
+                char name[] = "test_support";
+                char *argv[] = {name, nullptr};
+                QCoreApplication app(argc, argv);
+                return run();
+            };
+            const bool ran = asNobody(folder.filePath(QStringLiteral("config")), inChild, o);
+            QFile::remove(beside);
+            if (!ran) {
+                std::fprintf(stderr, "skipped \"%s\": needs root and the user nobody\n", c.what);
+                continue;
+            }
+        }
+
+        EXPECT_EQ(o.reads, c.reads);
+        EXPECT_EQ(o.written, c.written);
+        EXPECT_EQ(o.suffixAfter, c.written ? QStringLiteral("_n\u00e9") : c.before.isNull() ? QString() : QStringLiteral("old"));
+        if (c.where == Directory) {
+            EXPECT_TRUE(QFileInfo(file).isDir());
+            continue;
+        }
+        EXPECT_EQ(readAll(file), c.after);
+        if (!c.before.isNull() && beside.isEmpty()) {
+            struct stat st {};
+            ASSERT_EQ(::stat(QFile::encodeName(file).constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.where == ReadOnly ? 0444u : 0640u);
+            if (c.written) {
+                EXPECT_GT(st.st_mtim.tv_sec, old[1].tv_sec);   // a write is news to backup tools
+            } else {
+                EXPECT_EQ(st.st_mtim.tv_sec, old[1].tv_sec);
+            }
+        }
+        if (c.where == Link) {
+            EXPECT_EQ(QFileInfo(folder.filePath(QStringLiteral("settings.ini"))).symLinkTarget(), file);
+        }
+        // No temporaries left beside the file or its link.
+        EXPECT_EQ(QDir(QFileInfo(file).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(), 1);
+    }
 }
 
 TEST_F(Ini, AFailedWriteLeavesTheFileAsItWas)
 {
     const QByteArray before = "[Main]\nSuffix=\"_keep\"\nTopMost=1\n" + QByteArray(4000, ';') + "\n";
-    put(before);
+    writeAll(path, before);
     {
         FileSizeLimit full(1024);   // the rewritten file cannot be written whole
         EXPECT_THROW(WriteIniValue(QStringLiteral("Main"), QStringLiteral("TopMost"), QStringLiteral("0")), AppError);
     }
-    EXPECT_EQ(file(), before);
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.ini")});
     EXPECT_THROW(WriteIniValue(QStringLiteral("Main"), QStringLiteral("Suffix"), QStringLiteral("two\nlines")), AppError);
-    EXPECT_EQ(file(), before);
+    EXPECT_EQ(readAll(path), before);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.ini")});
 }
 
 TEST(IniLocation, BesideTheExecutableNamedAfterIt)

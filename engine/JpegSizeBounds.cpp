@@ -1,13 +1,22 @@
-#include "JpegCoefficients.h"
+#include "JpegSizeBounds.h"
 
+#include "JpegTransform.h"
+
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentMap>
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <functional>
-#include <queue>
+#include <cstdlib>
 #include <cmath>
-#include <thread>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <numeric>
+#include <queue>
 #include <vector>
+
+#include <sys/mman.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -79,61 +88,26 @@ std::array<std::array<Divisor, 64>, 2> divisorsFor(int quality)
 
 int nbits(std::uint32_t v) { return v ? 32 - std::countl_zero(v) : 0; }
 
-// libjpeg-turbo's jpeg_fdct_islow: output scaled up by 8.
-void forwardDct(int *data)
+// Runs work(0) ... work(count - 1) on the pool and waits for all of them.
+// The first exception any of them throws is rethrown here, after all have
+// ended, so that it reaches the caller instead of ending the process.
+void parallel(QThreadPool &pool, int count, const std::function<void(int)> &work)
 {
-    constexpr int CONST_BITS = 13, PASS1_BITS = 2;
-    constexpr long F_0_298 = 2446, F_0_390 = 3196, F_0_541 = 4433, F_0_765 = 6270, F_0_899 = 7373,
-                   F_1_175 = 9633, F_1_501 = 12299, F_1_847 = 15137, F_1_961 = 16069, F_2_053 = 16819,
-                   F_2_562 = 20995, F_3_072 = 25172;
-    const auto descale = [](long x, int n) { return int((x + (1L << (n - 1))) >> n); };
-    for (int pass = 0; pass < 2; ++pass) {
-        const int step = pass == 0 ? 1 : 8;     // along a row, then down a column
-        const int stride = pass == 0 ? 8 : 1;
-        const int shift = pass == 0 ? CONST_BITS - PASS1_BITS : CONST_BITS + PASS1_BITS;
-        for (int i = 0; i < 8; ++i) {
-            int *p = data + i * stride;
-            const long tmp0 = p[0] + p[7 * step], tmp7 = p[0] - p[7 * step];
-            const long tmp1 = p[step] + p[6 * step], tmp6 = p[step] - p[6 * step];
-            const long tmp2 = p[2 * step] + p[5 * step], tmp5 = p[2 * step] - p[5 * step];
-            const long tmp3 = p[3 * step] + p[4 * step], tmp4 = p[3 * step] - p[4 * step];
-            const long tmp10 = tmp0 + tmp3, tmp13 = tmp0 - tmp3;
-            const long tmp11 = tmp1 + tmp2, tmp12 = tmp1 - tmp2;
-            if (pass == 0) {
-                p[0] = int((tmp10 + tmp11) << PASS1_BITS);
-                p[4 * step] = int((tmp10 - tmp11) << PASS1_BITS);
-            } else {
-                p[0] = descale(tmp10 + tmp11, PASS1_BITS);
-                p[4 * step] = descale(tmp10 - tmp11, PASS1_BITS);
-            }
-            long z1 = (tmp12 + tmp13) * F_0_541;
-            p[2 * step] = descale(z1 + tmp13 * F_0_765, shift);
-            p[6 * step] = descale(z1 + tmp12 * -F_1_847, shift);
-            z1 = tmp4 + tmp7;
-            long z2 = tmp5 + tmp6, z3 = tmp4 + tmp6, z4 = tmp5 + tmp7;
-            const long z5 = (z3 + z4) * F_1_175;
-            const long t4 = tmp4 * F_0_298, t5 = tmp5 * F_2_053, t6 = tmp6 * F_3_072, t7 = tmp7 * F_1_501;
-            z1 *= -F_0_899;
-            z2 *= -F_2_562;
-            z3 = z3 * -F_1_961 + z5;
-            z4 = z4 * -F_0_390 + z5;
-            p[7 * step] = descale(t4 + z1 + z3, shift);
-            p[5 * step] = descale(t5 + z2 + z4, shift);
-            p[3 * step] = descale(t6 + z2 + z3, shift);
-            p[step] = descale(t7 + z1 + z4, shift);
+    std::vector<int> items(std::size_t(std::max(count, 0)));
+    std::iota(items.begin(), items.end(), 0);
+    std::exception_ptr failure;
+    std::mutex lock;
+    QtConcurrent::blockingMap(&pool, items, [&](int i) {
+        try {
+            work(i);
+        } catch (...) {
+            const std::lock_guard<std::mutex> hold(lock);
+            if (!failure)
+                failure = std::current_exception();
         }
-    }
-}
-
-void parallel(int threads, int count, const std::function<void(int, int, int)> &work)
-{
-    threads = std::max(1, std::min(threads, count));
-    std::vector<std::thread> pool;
-    for (int t = 1; t < threads; ++t)
-        pool.emplace_back(work, t, count * t / threads, count * (t + 1) / threads);
-    work(0, 0, count / threads);
-    for (std::thread &th : pool)
-        th.join();
+    });
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
 // Total bits of an optimal prefix code for these symbol counts, and the
@@ -210,35 +184,90 @@ std::uint64_t nonzeroMask(const std::int16_t *b, const Table &t)
 #endif
 }
 
+// A large, uninitialised array on huge pages where the system grants them:
+// first touches of a whole picture's coefficients otherwise cost a page
+// fault per 4 KiB, a good part of the one-off work.
+template <typename T>
+class HugeArray
+{
+public:
+    HugeArray() = default;
+    explicit HugeArray(std::size_t count)
+    {
+        constexpr std::size_t huge = std::size_t(2) << 20;
+        const std::size_t bytes = (count * sizeof(T) + huge - 1) / huge * huge;
+        m_data.reset(static_cast<T *>(std::aligned_alloc(huge, std::max(bytes, huge))));
+        if (!m_data)
+            throw std::bad_alloc();
+        ::madvise(m_data.get(), bytes, MADV_HUGEPAGE);
+    }
+    T *get() const { return m_data.get(); }
+
+private:
+    struct Free
+    {
+        void operator()(T *p) const { std::free(p); }
+    };
+    std::unique_ptr<T, Free> m_data;
+};
+
 struct Stats
 {
     std::uint32_t dc[2][16] {};
     std::uint32_t ac[2][256] {};
     std::uint64_t extra = 0;
+
+    void add(const Stats &o)
+    {
+        for (int t = 0; t < 2; ++t) {
+            for (int i = 0; i < 16; ++i)
+                dc[t][i] += o.dc[t][i];
+            for (int i = 0; i < 256; ++i)
+                ac[t][i] += o.ac[t][i];
+        }
+        extra += o.extra;
+    }
 };
+
+// What the encoder writes around the entropy-coded data, without the
+// Huffman tables' symbol lists (one byte per used symbol, added where
+// counted): SOI (2), JFIF APP0 (18), two DQT segments (2 x 69), SOF0 with
+// three components (19), a DHT segment header per table (4 x 21: marker,
+// length, class and id, 16 code-length counts), SOS (14) and EOI (2).
+constexpr std::uint64_t kHeaderBytes = 2 + 18 + 2 * 69 + 19 + 4 * 21 + 14 + 2;
+static_assert(kHeaderBytes == 277);
+
+// Rows of MCUs counted together by HuffmanBound, and how many stages the
+// bands are spread over: after each stage the partial bound is checked.
+constexpr int kBandRows = 4;
+constexpr int kStages = 8;
 
 } // namespace
 
-struct JpegCoefficients::Impl
+struct JpegSizeBounds::Impl
 {
     int width = 0, height = 0;
     int mcuCols = 0, mcuRows = 0;
     // Blocks per component: 0 = Y (2x2 per MCU), 1 = Cb, 2 = Cr.
     int blockCols[3] {}, blockRows[3] {};
-    std::vector<std::int16_t> coef[3];     // raster order of blocks, zig-zag within
-    // cumulative[t][k][v]: coefficients of table t at position k with |x| >= v.
+    // Raster order of blocks, zig-zag within; left uninitialised, as every
+    // value is written once.
+    HugeArray<std::int16_t> storage;
+    std::int16_t *coef[3] {};
+    // cumulative[t][v][k]: coefficients of table t at position k with
+    // |x| >= v. Positions innermost, so that counting the small magnitudes,
+    // nearly all of them, stays within a few cache lines.
     std::vector<std::uint32_t> cumulative;
     std::uint64_t blocks = 0;
-    int threads = 2;
+    mutable QThreadPool pool;
 
     const std::int16_t *block(int c, int row, int col) const
     {
-        return coef[c].data() + (std::size_t(row) * blockCols[c] + col) * 64;
+        return coef[c] + (std::size_t(row) * blockCols[c] + col) * 64;
     }
-    std::uint32_t *cumulativeAt(int t, int k) { return cumulative.data() + (std::size_t(t) * 64 + k) * kHistogramSize; }
-    const std::uint32_t *cumulativeAt(int t, int k) const
+    std::uint32_t cumulativeAt(int t, int k, int v) const
     {
-        return cumulative.data() + (std::size_t(t) * 64 + k) * kHistogramSize;
+        return cumulative[(std::size_t(t) * kHistogramSize + std::size_t(v)) * 64 + std::size_t(k)];
     }
 
     void precompute(const cDIBSection &image, int firstRow, int endRow, std::vector<std::uint32_t> &histogram);
@@ -250,11 +279,19 @@ struct JpegCoefficients::Impl
         const int m = int(div.magnitude(std::uint32_t(std::abs(x))));
         return x < 0 ? -m : m;
     }
+    // Coefficients of table t at position k whose quantised magnitude
+    // reaches v: |x| >= threshold(v).
+    std::uint64_t atLeast(const Divisor &div, int t, int k, std::uint32_t v) const;
+    // One bit per block, and per nonzero AC coefficient its magnitude bits;
+    // the nonzero AC coefficients of each table by magnitude category.
+    std::uint64_t magnitudeBits(const std::array<std::array<Divisor, 64>, 2> &divisors,
+                                std::uint64_t category[2][16]) const;
 };
 
-void JpegCoefficients::Impl::precompute(const cDIBSection &image, int firstRow, int endRow,
-                                         std::vector<std::uint32_t> &histogram)
+void JpegSizeBounds::Impl::precompute(const cDIBSection &image, int firstRow, int endRow,
+                                      std::vector<std::uint32_t> &histogram)
 {
+    using JpegTransform::Path;
     const int paddedWidth = mcuCols * 16;
     const int chromaHeight = (height + 1) / 2;
     const std::size_t stride = std::size_t(image.BytesPerScanLine());
@@ -262,22 +299,20 @@ void JpegCoefficients::Impl::precompute(const cDIBSection &image, int firstRow, 
     std::vector<std::uint8_t> plane[3];
     for (auto &p : plane)
         p.resize(std::size_t(16) * paddedWidth);
-    std::vector<std::uint8_t> chroma[2];
-    for (auto &p : chroma)
-        p.resize(std::size_t(8) * mcuCols * 8);
-    int data[64];
+    std::vector<std::uint8_t> chroma(std::size_t(8) * mcuCols * 8);
+    std::vector<std::int32_t> dct(std::size_t(blockCols[0]) * 64);
 
-    const auto transform = [&](int c, const std::uint8_t *samples, std::size_t rowStride, int row, int col) {
-        for (int y = 0; y < 8; ++y)
-            for (int x = 0; x < 8; ++x)
-                data[y * 8 + x] = int(samples[y * rowStride + x]) - 128;
-        forwardDct(data);
-        std::int16_t *out = coef[c].data() + (std::size_t(row) * blockCols[c] + col) * 64;
-        const int t = c == 0 ? 0 : 1;
-        for (int k = 0; k < 64; ++k) {
-            out[k] = std::int16_t(data[kNatural[k]]);
-            const int m = std::min(std::abs(data[kNatural[k]]), kHistogramSize - 1);
-            ++histogram[(std::size_t(t) * 64 + k) * kHistogramSize + m];
+    // Zig-zag order and the magnitude histograms of one row of blocks.
+    const auto store = [&](int c, int row, int count) {
+        std::int16_t *out = coef[c] + std::size_t(row) * blockCols[c] * 64;
+        std::uint32_t *h = histogram.data() + std::size_t(c == 0 ? 0 : 1) * kHistogramSize * 64;
+        for (int b = 0; b < count; ++b, out += 64) {
+            const std::int32_t *in = dct.data() + std::size_t(b) * 64;
+            for (int k = 0; k < 64; ++k) {
+                const int x = in[kNatural[k]];
+                out[k] = std::int16_t(x);
+                ++h[std::size_t(std::min(std::abs(x), kHistogramSize - 1)) * 64 + std::size_t(k)];
+            }
         }
     };
 
@@ -286,51 +321,41 @@ void JpegCoefficients::Impl::precompute(const cDIBSection &image, int firstRow, 
         // columns past the picture repeat its last row and column.
         for (int r = 0; r < 16; ++r) {
             const int sy = std::min(mr * 16 + r, height - 1);
-            const std::uint8_t *in = bits + std::size_t(height - 1 - sy) * stride;
-            std::uint8_t *Y = plane[0].data() + std::size_t(r) * paddedWidth;
-            std::uint8_t *Cb = plane[1].data() + std::size_t(r) * paddedWidth;
-            std::uint8_t *Cr = plane[2].data() + std::size_t(r) * paddedWidth;
-            for (int x = 0; x < width; ++x, in += 3) {
-                const int B = in[0], G = in[1], R = in[2];
-                Y[x] = std::uint8_t((19595 * R + 38470 * G + 7471 * B + 32768) >> 16);
-                Cb[x] = std::uint8_t((-11059 * R - 21709 * G + 32768 * B + (128 << 16) + 32767) >> 16);
-                Cr[x] = std::uint8_t((32768 * R - 27439 * G - 5329 * B + (128 << 16) + 32767) >> 16);
-            }
-            for (int x = width; x < paddedWidth; ++x) {
-                Y[x] = Y[width - 1];
-                Cb[x] = Cb[width - 1];
-                Cr[x] = Cr[width - 1];
-            }
+            std::uint8_t *row[3];
+            for (int c = 0; c < 3; ++c)
+                row[c] = plane[c].data() + std::size_t(r) * paddedWidth;
+            JpegTransform::ConvertRow(Path::Fast, bits + std::size_t(height - 1 - sy) * stride, width, row[0], row[1],
+                                      row[2]);
+            for (int c = 0; c < 3; ++c)
+                std::fill(row[c] + width, row[c] + paddedWidth, row[c][width - 1]);
         }
         for (int br = 0; br < 2; ++br) {
             const int row = mr * 2 + br;
             if (row >= blockRows[0])
                 continue;
-            for (int col = 0; col < blockCols[0]; ++col)
-                transform(0, plane[0].data() + std::size_t(br * 8) * paddedWidth + col * 8, paddedWidth, row, col);
+            JpegTransform::ForwardDct(Path::Fast, plane[0].data() + std::size_t(br * 8) * paddedWidth,
+                                      std::size_t(paddedWidth), blockCols[0], dct.data());
+            store(0, row, blockCols[0]);
         }
-        // 2x2 down-sampling with libjpeg's alternating rounding bias; chroma
-        // rows past the picture repeat its last chroma row.
-        for (int c = 0; c < 2; ++c)
+        // Chroma rows past the picture repeat its last chroma row.
+        for (int c = 0; c < 2; ++c) {
             for (int r = 0; r < 8; ++r) {
                 const int cr = std::min(mr * 8 + r, chromaHeight - 1);
                 const int top = 2 * cr - mr * 16;
                 const int bottom = std::min(2 * cr + 1, height - 1) - mr * 16;
-                const std::uint8_t *a = plane[c + 1].data() + std::size_t(top) * paddedWidth;
-                const std::uint8_t *b = plane[c + 1].data() + std::size_t(bottom) * paddedWidth;
-                std::uint8_t *out = chroma[c].data() + std::size_t(r) * mcuCols * 8;
-                for (int x = 0; x < mcuCols * 8; ++x)
-                    out[x] = std::uint8_t((a[2 * x] + a[2 * x + 1] + b[2 * x] + b[2 * x + 1] + 1 + (x & 1)) >> 2);
+                JpegTransform::DownsampleRow(Path::Fast, plane[c + 1].data() + std::size_t(top) * paddedWidth,
+                                             plane[c + 1].data() + std::size_t(bottom) * paddedWidth, mcuCols * 8,
+                                             chroma.data() + std::size_t(r) * mcuCols * 8);
             }
-        for (int c = 0; c < 2; ++c)
-            for (int col = 0; col < mcuCols; ++col)
-                transform(c + 1, chroma[c].data() + col * 8, std::size_t(mcuCols) * 8, mr, col);
+            JpegTransform::ForwardDct(Path::Fast, chroma.data(), std::size_t(mcuCols) * 8, mcuCols, dct.data());
+            store(c + 1, mr, mcuCols);
+        }
     }
 }
 
-JpegCoefficients::JpegCoefficients(const cDIBSection &image, int threads) : d(std::make_unique<Impl>())
+JpegSizeBounds::JpegSizeBounds(const cDIBSection &image, int threads) : d(std::make_unique<Impl>())
 {
-    d->threads = std::max(1, threads);
+    d->pool.setMaxThreadCount(std::max(1, threads));
     d->width = image.Width();
     d->height = image.Height();
     d->mcuCols = (d->width + 15) / 16;
@@ -341,88 +366,106 @@ JpegCoefficients::JpegCoefficients(const cDIBSection &image, int threads) : d(st
         d->blockCols[c] = d->mcuCols;
         d->blockRows[c] = d->mcuRows;
     }
-    for (int c = 0; c < 3; ++c) {
-        d->coef[c].resize(std::size_t(d->blockCols[c]) * d->blockRows[c] * 64);
+    for (int c = 0; c < 3; ++c)
         d->blocks += std::uint64_t(d->blockCols[c]) * d->blockRows[c];
-    }
+    d->storage = HugeArray<std::int16_t>(d->blocks * 64);
+    d->coef[0] = d->storage.get();
+    for (int c = 1; c < 3; ++c)
+        d->coef[c] = d->coef[c - 1] + std::size_t(d->blockCols[c - 1]) * d->blockRows[c - 1] * 64;
 
     const std::size_t histogramSize = std::size_t(2) * 64 * kHistogramSize;
-    std::vector<std::vector<std::uint32_t>> histograms(std::size_t(std::max(1, std::min(d->threads, d->mcuRows))));
-    parallel(d->threads, d->mcuRows, [&](int t, int first, int end) {
+    const int parts = std::max(1, std::min(std::max(1, threads), d->mcuRows));
+    std::vector<std::vector<std::uint32_t>> histograms(static_cast<std::size_t>(parts));
+    parallel(d->pool, parts, [&](int t) {
         histograms[std::size_t(t)].assign(histogramSize, 0);
-        d->precompute(image, first, end, histograms[std::size_t(t)]);
+        d->precompute(image, d->mcuRows * t / parts, d->mcuRows * (t + 1) / parts, histograms[std::size_t(t)]);
     });
     d->cumulative = std::move(histograms[0]);
     for (std::size_t t = 1; t < histograms.size(); ++t)
         for (std::size_t i = 0; i < histogramSize; ++i)
             d->cumulative[i] += histograms[t][i];
-    for (int t = 0; t < 2; ++t)
-        for (int k = 0; k < 64; ++k) {
-            std::uint32_t *h = d->cumulativeAt(t, k);
-            for (int v = kHistogramSize - 2; v >= 0; --v)
-                h[v] += h[v + 1];
+    for (std::size_t t = 0; t < 2; ++t)
+        for (std::size_t v = kHistogramSize - 1; v-- > 0;) {
+            std::uint32_t *h = d->cumulative.data() + (t * kHistogramSize + v) * 64;
+            for (int k = 0; k < 64; ++k)
+                h[k] += h[k + 64];
         }
 }
 
-JpegCoefficients::~JpegCoefficients() = default;
+JpegSizeBounds::~JpegSizeBounds() = default;
 
-std::uint64_t JpegCoefficients::QuickBound(int quality) const
+std::uint64_t JpegSizeBounds::Impl::atLeast(const Divisor &div, int t, int k, std::uint32_t v) const
 {
-    const auto divisors = divisorsFor(quality);
-    // Coefficients of table t at position k whose quantised magnitude
-    // reaches v: |x| >= threshold(v).
-    const auto atLeastAt = [&](int t, int k, std::uint32_t v) -> std::uint64_t {
-        const Divisor &div = divisors[std::size_t(t)][std::size_t(k)];
-        const std::uint32_t *h = d->cumulativeAt(t, k);
-        std::int64_t x = std::int64_t(((std::uint64_t(v) << div.shift) + div.recip - 1) / div.recip) - div.corr;
-        x = std::max<std::int64_t>(x, 0);
-        while (x > 0 && div.magnitude(std::uint32_t(x - 1)) >= v)
-            --x;
-        while (x < kHistogramSize && div.magnitude(std::uint32_t(x)) < v)
-            ++x;
-        return x < kHistogramSize ? h[x] : 0;
-    };
-    // Every block has a DC symbol of at least one bit; every nonzero AC
-    // coefficient one symbol of at least one bit plus its magnitude bits.
-    std::uint64_t bits = d->blocks;
-    double symbolBits = 0;
-    for (int t = 0; t < 2; ++t) {
-        // Nonzero AC coefficients of this table by magnitude category.
-        std::uint64_t category[16] {};
+    std::int64_t x = std::int64_t(((std::uint64_t(v) << div.shift) + div.recip - 1) / div.recip) - div.corr;
+    x = std::max<std::int64_t>(x, 0);
+    while (x > 0 && div.magnitude(std::uint32_t(x - 1)) >= v)
+        --x;
+    while (x < kHistogramSize && div.magnitude(std::uint32_t(x)) < v)
+        ++x;
+    return x < kHistogramSize ? cumulativeAt(t, k, int(x)) : 0;
+}
+
+std::uint64_t JpegSizeBounds::Impl::magnitudeBits(const std::array<std::array<Divisor, 64>, 2> &divisors,
+                                                  std::uint64_t category[2][16]) const
+{
+    std::uint64_t bits = blocks;
+    for (int t = 0; t < 2; ++t)
         for (int k = 1; k < 64; ++k) {
-            const auto atLeast = [&](std::uint32_t v) { return atLeastAt(t, k, v); };
-            std::uint64_t previous = atLeast(1);
+            const Divisor &div = divisors[std::size_t(t)][std::size_t(k)];
+            std::uint64_t previous = atLeast(div, t, k, 1);
             for (int j = 0; j < 15 && previous; ++j) {
                 bits += previous;   // one magnitude bit for each coefficient reaching 2^j
-                const std::uint64_t next = atLeast(std::uint32_t(1) << (j + 1));
-                category[j + 1] += previous - next;
+                const std::uint64_t next = atLeast(div, t, k, std::uint32_t(1) << (j + 1));
+                category[t][j + 1] += previous - next;
                 previous = next;
             }
         }
+    return bits;
+}
+
+std::uint64_t JpegSizeBounds::MagnitudeBound(int quality) const
+{
+    std::uint64_t category[2][16] {};
+    std::uint64_t bits = d->magnitudeBits(divisorsFor(quality), category);
+    for (int t = 0; t < 2; ++t)
+        for (int j = 1; j < 16; ++j)
+            bits += category[t][j];   // each nonzero AC coefficient's symbol
+    return kHeaderBytes + bits / 8;
+}
+
+std::uint64_t JpegSizeBounds::QuickBound(int quality) const
+{
+    const auto divisors = divisorsFor(quality);
+    // Every block has a DC symbol of at least one bit; every nonzero AC
+    // coefficient one symbol of at least one bit plus its magnitude bits.
+    std::uint64_t category[2][16] {};
+    std::uint64_t bits = d->magnitudeBits(divisors, category);
+    double symbolBits = 0;
+    for (int t = 0; t < 2; ++t) {
         // A block whose last coefficient quantises to zero ends with an
         // end-of-block symbol.
         const std::uint64_t tableBlocks =
             t == 0 ? std::uint64_t(d->blockCols[0]) * d->blockRows[0]
                    : std::uint64_t(d->blockCols[1]) * d->blockRows[1] + std::uint64_t(d->blockCols[2]) * d->blockRows[2];
-        category[0] = tableBlocks - std::min(tableBlocks, atLeastAt(t, 63, 1));
+        category[t][0] = tableBlocks - std::min(tableBlocks, d->atLeast(divisors[std::size_t(t)][63], t, 63, 1));
         // Each symbol of a prefix code takes at least one bit, and together
         // at least their entropy; the category is a function of the
         // (run, category) symbol, so the categories' entropy is less still.
         std::uint64_t symbols = 0;
-        for (std::uint64_t n : category)
+        for (std::uint64_t n : category[t])
             symbols += n;
         double entropy = 0;
-        for (std::uint64_t n : category)
+        for (std::uint64_t n : category[t])
             if (n)
                 entropy += double(n) * std::log2(double(symbols) / double(n));
         symbolBits += std::max(double(symbols), entropy);
     }
     // Rounded down, with room for the floating-point error.
     bits += std::uint64_t(std::max(0.0, symbolBits * (1 - 1e-9) - 1));
-    return 277 + bits / 8;
+    return kHeaderBytes + bits / 8;
 }
 
-void JpegCoefficients::Impl::count(Stats &s, int c, int row, int col, const Table &table, int &lastDc) const
+void JpegSizeBounds::Impl::count(Stats &s, int c, int row, int col, const Table &table, int &lastDc) const
 {
     const std::array<Divisor, 64> &div = table.div;
     const int t = c == 0 ? 0 : 1;
@@ -459,7 +502,7 @@ void JpegCoefficients::Impl::count(Stats &s, int c, int row, int col, const Tabl
         ++s.ac[t][0];
 }
 
-void JpegCoefficients::Impl::countRange(Stats &s, int c, int firstMcuRow, int endMcuRow, const Table &table) const
+void JpegSizeBounds::Impl::countRange(Stats &s, int c, int firstMcuRow, int endMcuRow, const Table &table) const
 {
     const std::array<Divisor, 64> &div = table.div;
     if (firstMcuRow >= endMcuRow)
@@ -485,46 +528,47 @@ void JpegCoefficients::Impl::countRange(Stats &s, int c, int firstMcuRow, int en
         }
 }
 
-std::uint64_t JpegCoefficients::HuffmanBound(int quality) const
+std::uint64_t JpegSizeBounds::HuffmanBound(int quality, std::uint64_t stopAbove) const
 {
     const auto divisors = divisorsFor(quality);
     const Table luma = tableFor(divisors[0]), chroma = tableFor(divisors[1]);
-    // Luma is two thirds of the work: one thread takes its first three
-    // quarters, the other the rest and both chroma planes.
-    const int split = d->mcuRows * 3 / 4;
-    Stats stats[2];
-    const auto work = [&](int part) {
-        if (part == 0) {
-            d->countRange(stats[0], 0, 0, split, luma);
-        } else {
-            d->countRange(stats[1], 0, split, d->mcuRows, luma);
-            d->countRange(stats[1], 1, 0, d->mcuRows, chroma);
-            d->countRange(stats[1], 2, 0, d->mcuRows, chroma);
+    // Bands of MCU rows; each counts its own symbols (with the DC predictor
+    // of the block before it), so the counts of any set of bands are those
+    // of a subset of the file's symbols, and their bound a lower bound of
+    // the whole. Stage s takes bands s, s + kStages, ... so that every stage
+    // sees the whole picture.
+    const int bands = (d->mcuRows + kBandRows - 1) / kBandRows;
+    Stats total;
+    const auto bound = [&] {
+        std::uint64_t bits = total.extra;
+        std::uint64_t header = kHeaderBytes;
+        for (int t = 0; t < 2; ++t) {
+            int used = 0;
+            bits += huffmanBits(total.dc[t], 16, used);
+            header += std::uint64_t(used);
+            bits += huffmanBits(total.ac[t], 256, used);
+            header += std::uint64_t(used);
         }
+        return header + (bits + 7) / 8;
     };
-    if (d->threads > 1) {
-        std::thread other(work, 1);
-        work(0);
-        other.join();
-    } else {
-        work(0);
-        work(1);
+    for (int stage = 0; stage < kStages; ++stage) {
+        std::vector<int> mine;
+        for (int band = stage; band < bands; band += kStages)
+            mine.push_back(band);
+        std::vector<Stats> stats(mine.size());
+        parallel(d->pool, int(mine.size()), [&](int i) {
+            const int first = mine[std::size_t(i)] * kBandRows, end = std::min(first + kBandRows, d->mcuRows);
+            d->countRange(stats[std::size_t(i)], 0, first, end, luma);
+            d->countRange(stats[std::size_t(i)], 1, first, end, chroma);
+            d->countRange(stats[std::size_t(i)], 2, first, end, chroma);
+        });
+        for (const Stats &s : stats)
+            total.add(s);
+        if (stage + 1 < kStages) {
+            const std::uint64_t partial = bound();
+            if (partial > stopAbove)
+                return partial;
+        }
     }
-    Stats &s = stats[0];
-    for (int t = 0; t < 2; ++t) {
-        for (int i = 0; i < 16; ++i)
-            s.dc[t][i] += stats[1].dc[t][i];
-        for (int i = 0; i < 256; ++i)
-            s.ac[t][i] += stats[1].ac[t][i];
-    }
-    std::uint64_t bits = s.extra + stats[1].extra;
-    std::uint64_t header = 277;
-    for (int t = 0; t < 2; ++t) {
-        int used = 0;
-        bits += huffmanBits(s.dc[t], 16, used);
-        header += std::uint64_t(used);
-        bits += huffmanBits(s.ac[t], 256, used);
-        header += std::uint64_t(used);
-    }
-    return header + (bits + 7) / 8;
+    return bound();
 }

@@ -1,0 +1,16 @@
+#include "LoadedPicture.h"
+
+#include "Picture.h"
+
+#include <QFileInfo>
+
+LoadedPicture LoadedPicture::Load(const QString &path, const std::atomic<bool> &cancelled)
+{
+    LoadedPicture loaded;
+    loaded.path = path;
+    // A load that a newer one replaces stops early (its error goes unseen).
+    loaded.picture = Picture::LoadPicture(path, [&cancelled] { return cancelled.load(); });
+    // Measured after the decode, so that the length belongs to these pixels.
+    loaded.length = QFileInfo(path).size();
+    return loaded;
+}
