@@ -254,17 +254,27 @@ int main(int argc, char *argv[])
         SquashCore::Request request;
         MemoryBudget::Reservation budget;
         try {
-            // The target comes from the header, so that a JPEG can be decoded
-            // straight at a DCT scale that still covers it, and the whole
-            // squash's memory is reserved before anything is allocated.
+            // The target comes from the header, so that the whole squash's
+            // memory is reserved before anything is allocated. The picture is
+            // decoded whole, as the window does, so that both write the same
+            // file; only a JPEG too large to hold whole is decoded straight at
+            // a DCT scale that still covers the target.
             const QSize full = Picture::PictureSize(job.path);
             SquashTargets::Target target{job.limit, 0, 0};
             SquashTargets::SizeFor(sizeChoice, float(full.width()), float(full.height()), target.width, target.height);
             const QSize wanted(int(Numbers::roundHalfEven(target.width)), int(Numbers::roundHalfEven(target.height)));
             const bool scaled = wanted.width() > 0 && wanted.height() > 0 && wanted != full;
-            const QSize decoded = scaled ? Picture::PictureSize(job.path, wanted) : full;
-            budget = Picture::ReserveSquash(decoded, scaled ? wanted : decoded);
-            picture = Picture::LoadPicture(job.path, {}, scaled ? wanted : QSize());
+            QSize minSize;
+            try {
+                budget = Picture::ReserveSquash(full, scaled ? wanted : full);
+            } catch (const AppError &e) {
+                const QSize decoded = scaled ? Picture::PictureSize(job.path, wanted) : full;
+                if (e.number() != AppError::OutOfMemory || decoded == full)
+                    throw;
+                budget = Picture::ReserveSquash(decoded, wanted);
+                minSize = wanted;
+            }
+            picture = Picture::LoadPicture(job.path, {}, minSize);
             if (!scaled)
                 target.width = target.height = 0;
             SquashCore::Aim(request, target);

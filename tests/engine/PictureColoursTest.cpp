@@ -72,3 +72,25 @@ TEST(PictureColours, TaggedPicturesAreConvertedToSrgb)
         EXPECT_GT(rawMean, 5.0) << rawMost;
     }
 }
+
+// A JPEG can be decoded straight at the smallest DCT scale (n/8) that still
+// covers a target, and PictureSize says so beforehand; EXIF-turned pictures
+// measure the target after turning.
+TEST(PictureDecode, AJpegDecodesAtTheSmallestScaleThatCoversTheTarget)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("p.jpg"));
+    ASSERT_TRUE(quadrants(800, 600).save(path, "JPEG", 95));
+    const struct { QSize min, expected; } rows[] = {
+        {{}, {800, 600}}, {{100, 75}, {100, 75}}, {{101, 75}, {200, 150}}, {{640, 480}, {700, 525}}, {{801, 1}, {800, 600}},
+    };
+    for (const auto &r : rows) {
+        SCOPED_TRACE(testing::Message() << r.min.width() << "x" << r.min.height());
+        EXPECT_EQ(Picture::PictureSize(path, r.min), r.expected);
+        const QImage picture = Picture::LoadPicture(path, {}, r.min);
+        EXPECT_EQ(picture.size(), r.expected);
+        // Red stays top left, white bottom right.
+        EXPECT_GT(qRed(picture.pixel(picture.width() / 4, picture.height() / 4)), 200);
+        EXPECT_GT(qBlue(picture.pixel(picture.width() * 3 / 4, picture.height() * 3 / 4)), 200);
+    }
+}
