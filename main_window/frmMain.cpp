@@ -337,7 +337,11 @@ void frmMain::loaded(LoadedPicture picture, std::exception_ptr error, const QStr
         // Nothing of the failed file is kept: txtFile names the picture
         // that is still loaded.
         txtFile->setText(m_loaded.path);
-        ErrorHandlers::showInvalidPicture(m_boxes);
+        // A picture too large to hold is not a wrong format: say its size.
+        if (ErrorHandlers::asAppError(error).number() == AppError::OutOfMemory)
+            ErrorHandlers::report(m_boxes, [&] { std::rethrow_exception(error); });
+        else
+            ErrorHandlers::showInvalidPicture(m_boxes);
         return;
     }
     try {

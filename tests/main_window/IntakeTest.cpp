@@ -1,3 +1,4 @@
+#include "../engine/CraftedPictures.h"
 #include "ImageBox.h"
 #include "MainWindowFixture.h"
 #include "clsCommonDialogs.h"
@@ -202,6 +203,17 @@ TEST_F(Intake, AFailedLoadLeavesTheLoadedPictureWhole)
     empty.cmdSquash_Click();
     settle(empty);
     EXPECT_EQ(boxes.shown.back().title, QStringLiteral("No picture present"));
+
+    // A picture too large to hold is not called a wrong format: its size is named.
+    const QString bomb = dir.filePath(QStringLiteral("screen.gif"));
+    QFile b(bomb);
+    ASSERT_TRUE(b.open(QIODevice::WriteOnly));
+    b.write(Crafted::gifScreen(16384, 16383));
+    b.close();
+    empty.LoadFilePicture(bomb);
+    settle(empty);
+    EXPECT_TRUE(boxes.shown.back().text.startsWith(QStringLiteral("Error 7: Out of memory (a picture of 16384 x 16383")))
+        << qPrintable(boxes.shown.back().text);
 }
 
 // Files chosen from two folders are each squashed from their own folder,
