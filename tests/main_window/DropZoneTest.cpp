@@ -105,16 +105,3 @@ TEST_F(DropZone, ADropRestoresTheWindowAndLoadsTheFiles)
         EXPECT_TRUE(QFileInfo::exists(squashed(input))) << qPrintable(input);
     EXPECT_TRUE(boxes.shown.empty());
 }
-
-TEST_F(DropZone, FilesFromTheCommandLineLoadLikeADrop)
-{
-    const QString a = copy("horse.gif", QStringLiteral("a.gif"));
-    const QString b = copy("horse.bmp", QStringLiteral("b.bmp"));
-    frmMain w(boxes);
-    w.LoadFiles({a});
-    settle(w);
-    EXPECT_EQ(w.txtFile->text(), a);
-    w.LoadFiles({a, b});
-    settle(w);
-    EXPECT_TRUE(QFileInfo::exists(squashed(b)));
-}

@@ -39,16 +39,63 @@ protected:
 
 } // namespace
 
-TEST_F(Intake, TheOpenDialogLoadsOneFileOrSquashesSeveralInOrder)
+// The open dialog, a drop on the window and the command line alike: one
+// file loads, several are squashed in the order given, a non-picture among
+// them is reported and skipped.
+TEST_F(Intake, OneFileLoadsAndSeveralAreSquashedInOrderFromEveryEntry)
 {
     const QString a = copy("horse.gif", QStringLiteral("a.gif"));
-    const QString b = copy("video-001.bmp", QStringLiteral("b.bmp"));
+    const QString b = copy("video-001.jpeg", QStringLiteral("b.jpeg"));
     const QString c = copy("horse.bmp", QStringLiteral("c.bmp"));
+    const QString notes = dir.filePath(QStringLiteral("notes.jpg"));
+    ASSERT_TRUE(writeAll(notes, "not a picture"));
+    enum Entry { Dialog, Drop, CommandLine };
+    for (const Entry entry : {Dialog, Drop, CommandLine}) {
+        SCOPED_TRACE(int(entry));
+        for (const char *base : {"b", "c"})
+            QFile::remove(squashed(base));
+        boxes.shown.clear();
+        loaded.clear();
+        frmMain w(boxes);
+        watch(w);
+        const auto give = [&](const QStringList &paths) {
+            if (entry == Dialog) {
+                picked = paths;
+                w.cmdOpen->click();
+            } else if (entry == Drop) {
+                EXPECT_TRUE(dropFiles(w.txtSuffix, paths));
+            } else {
+                w.LoadFiles(paths);
+            }
+            settle(w);
+        };
+        give({a});
+        EXPECT_EQ(w.txtFile->text(), a);
+        EXPECT_EQ(w.chkAutoCommit->state(), 0);
+        EXPECT_FALSE(QFileInfo::exists(squashed("a")));
+
+        loaded.clear();
+        give({c, notes, b});
+        EXPECT_EQ(w.chkAutoCommit->state(), 1);
+        if (entry == Dialog) {   // the dialog shows the name, then gives the box back
+            EXPECT_EQ(loaded.removeAll(notes), 1);
+            loaded.removeDuplicates();
+        }
+        EXPECT_EQ(loaded, (QStringList{c, b}));   // a drop's non-picture never reaches txtFile
+        ASSERT_EQ(boxes.shown.size(), 1u);
+        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, or BMP format"));
+        for (const char *base : {"b", "c"})
+            EXPECT_TRUE(QFileInfo::exists(squashed(base))) << base;
+        EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
+    }
+}
+
+TEST_F(Intake, TheOpenDialogAsksForSeveralAndACancelChangesNothing)
+{
     frmMain w(boxes);
     watch(w);
     const QString start = w.m_strLastUsedPath;
-
-    picked.reset();   // cancel: nothing changes
+    picked.reset();
     w.cmdOpen->click();
     settle(w);
     EXPECT_EQ(w.m_strLastUsedPath, start);
@@ -56,23 +103,13 @@ TEST_F(Intake, TheOpenDialogLoadsOneFileOrSquashesSeveralInOrder)
     EXPECT_EQ(asked.title, QStringLiteral("Select file(s) to open"));
     EXPECT_TRUE(asked.multiple);
 
-    picked = QStringList{a};
+    picked = QStringList{copy("horse.gif")};
     w.cmdOpen->click();
     settle(w);
-    EXPECT_EQ(w.txtFile->text(), a);
     EXPECT_EQ(w.m_strLastUsedPath, dir.path() + QStringLiteral("/."));
-    EXPECT_FALSE(QFileInfo::exists(squashed("a")));
-
-    loaded.clear();
-    picked = QStringList{c, a, b};   // the dialog's order
     w.cmdOpen->click();
     settle(w);
     EXPECT_EQ(asked.folder, dir.path());
-    EXPECT_EQ(w.chkAutoCommit->state(), 1);
-    EXPECT_EQ(loaded, (QStringList{c, a, b}));
-    for (const char *base : {"a", "b", "c"})
-        EXPECT_TRUE(QFileInfo::exists(squashed(base))) << base;
-    EXPECT_TRUE(boxes.shown.empty());
 }
 
 TEST_F(Intake, FilesAtTheRootAreJoinedToTheFolderAsTheyCome)
@@ -90,37 +127,17 @@ TEST_F(Intake, FilesAtTheRootAreJoinedToTheFolderAsTheyCome)
     EXPECT_EQ(boxes.shown[1].style, 16);
 }
 
-TEST_F(Intake, DropsLoadOneOrSquashMany)
+TEST_F(Intake, DropsOfNoFilesAreRefused)
 {
     const QString a = copy("horse.gif", QStringLiteral("a.gif"));
-    const QString b = copy("video-001.jpeg", QStringLiteral("b.jpeg"));
-    const QString c = copy("horse.bmp", QStringLiteral("c.bmp"));
-    const QString notes = dir.filePath(QStringLiteral("notes.jpg"));
-    ASSERT_TRUE(writeAll(notes, "not a picture"));
     frmMain w(boxes);
     watch(w);
-
     EXPECT_FALSE(dropFiles(w.chkTopMost, {a}));
     EXPECT_FALSE(dropFiles(w.chkAutoCommit, {a}, true));           // text, no files
     EXPECT_FALSE(dropFiles(w.fraFileDetails, {QStringLiteral("https://example.org/x.jpg")}));
     settle(w);
     EXPECT_TRUE(loaded.isEmpty());
-
     EXPECT_TRUE(dropFiles(w.fraFileDetails, {a}));
-    settle(w);
-    EXPECT_EQ(w.txtFile->text(), a);
-    EXPECT_FALSE(QFileInfo::exists(squashed("a")));
-
-    loaded.clear();
-    EXPECT_TRUE(dropFiles(w.txtSuffix, {b, notes, c}));
-    settle(w);
-    EXPECT_EQ(w.chkAutoCommit->state(), 1);
-    EXPECT_EQ(loaded, (QStringList{b, c}));                   // the non-picture never reaches txtFile
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, or BMP format"));
-    EXPECT_TRUE(QFileInfo::exists(squashed("b")));
-    EXPECT_TRUE(QFileInfo::exists(squashed("c")));
-    EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
 }
 
 // A drop while a squash runs joins the queue; nothing runs nested.
