@@ -135,8 +135,9 @@ TEST_F(SquashCoreTest, ContinueAnywayAndALimitThatCannotBeMet)
         EXPECT_EQ(result.quality, c.quality);
         ASSERT_EQ(tried.size(), std::size_t(101 - c.quality));
         EXPECT_EQ(tried.back(), c.quality);
-        if (c.anyway)
+        if (c.anyway) {
             EXPECT_EQ(result.encodes, 1);
+        }
         const auto expected = mIntelJPEGLibrary::EncodeDib(s.dib, c.quality);
         EXPECT_EQ(readAll(output), QByteArray(reinterpret_cast<const char *>(expected.data()), qsizetype(expected.size())));
         EXPECT_EQ(SquashCore::ResultText(result), QString::fromUtf8(c.text));
