@@ -1,29 +1,17 @@
 #pragma once
 
-#include "AppError.h"
+#include "../TestFiles.h"
 
-#include <QByteArray>
-#include <QFile>
 #include <QImage>
 #include <QString>
 
 // Shared helpers of the engine tests.
 namespace EngineTest {
 
-inline QString corpus(const char *name) { return QStringLiteral(QUILLMOSS_CORPUS "/") + QString::fromUtf8(name); }
-
-inline QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline void writeAll(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    if (f.open(QIODevice::WriteOnly))
-        f.write(data);
-}
+using ::corpus;
+using ::errorNumber;
+using ::readAll;
+using ::writeAll;
 
 // A picture with four coloured quadrants: red top left, green top right,
 // blue bottom left, white bottom right. Upside-down, mirrored or skewed
@@ -38,17 +26,6 @@ inline QImage quadrants(int width, int height)
                                       : (right ? qRgb(0, 255, 0) : qRgb(255, 0, 0)));
         }
     return img;
-}
-
-template <typename F>
-int errorNumber(F f)
-{
-    try {
-        f();
-    } catch (const AppError &e) {
-        return e.number();
-    }
-    return 0;
 }
 
 } // namespace EngineTest

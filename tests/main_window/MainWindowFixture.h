@@ -1,32 +1,20 @@
 #pragma once
 
+#include "../TestFiles.h"
 #include "ScriptedBoxes.h"
 #include "modINIer.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QDropEvent>
-#include <algorithm>
-#include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEventLoop>
-#include <QTimer>
 #include <QMimeData>
+#include <QTemporaryDir>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
-#include <QFile>
-#include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
-
-// A scratch folder with the settings file in it, and scripted message boxes.
-
-inline QString corpus(const char *name) { return QStringLiteral(QUILLMOSS_CORPUS "/") + QString::fromUtf8(name); }
-
-inline QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 // A real drop of local files on a control, as a file manager makes it.
 inline bool dropFiles(QWidget *on, const QStringList &paths, bool asText = false)
@@ -90,6 +78,7 @@ private:
     qint64 last = 0, longest = 0;
 };
 
+// A scratch folder with the settings file in it, and scripted message boxes.
 class MainWindow : public ::testing::Test
 {
 protected:
@@ -100,12 +89,7 @@ protected:
     void SetUp() override { modINIer::SetIniPath(ini); }
     void TearDown() override { modINIer::SetIniPath(QString()); }
 
-    void writeIni(const QByteArray &text)
-    {
-        QFile f(ini);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(text);
-    }
+    void writeIni(const QByteArray &text) { ASSERT_TRUE(writeAll(ini, text)); }
     QString copy(const char *name, const QString &as = QString())
     {
         const QString to = dir.filePath(as.isEmpty() ? QString::fromUtf8(name) : as);

@@ -1,48 +1,22 @@
 #include "ImageBox.h"
-#include "ProgressSurface.h"
-#include "../support/FileSizeLimit.h"
 #include "MainWindowFixture.h"
 #include "WindowPosition.h"
 #include "frmMain.h"
-#include "modINIer.h"
 
-#include <QApplication>
-#include <QGuiApplication>
-#include <QScreen>
 #include <QClipboard>
-#include <QCoreApplication>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QTemporaryDir>
+#include <QScreen>
 #include <QTest>
-#include <QTimer>
-#include <gtest/gtest.h>
 
-
-TEST_F(MainWindow, StartsWithItsDesignAndDefaults)
+TEST_F(MainWindow, StartsWithItsDefaults)
 {
     frmMain w(boxes);
-    EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(w.windowTitle(), QStringLiteral("Quillmoss 1.7 - bY tRoMbeLiX"));
-    EXPECT_EQ(w.size(), QSize(384, 457));
-    EXPECT_EQ(w.chkAutoCommit->state(), 0);
-    EXPECT_EQ(w.chkTopMost->state(), 0);
-    EXPECT_EQ(w.chkDropZone->state(), 0);
-    EXPECT_EQ(w.txtSuffix->text(), QStringLiteral("_squashed"));
     EXPECT_EQ(w.m_strLastUsedPath, QCoreApplication::applicationDirPath() + QStringLiteral("/."));
-    EXPECT_EQ(w.txtResult->text(), QStringLiteral("* Squash not performed yet *"));
     EXPECT_TRUE(w.optSize[0]->isChecked());
-    EXPECT_FALSE(w.txtUserSize->isEnabled());
-    EXPECT_FALSE(w.txtWidthPercent->isEnabled());
-    EXPECT_EQ(w.txtFile->palette().color(QPalette::Base), QColor(255, 255, 192));
-    ASSERT_TRUE(w.ProgressBar);
-    EXPECT_EQ(w.ProgressBar->ForeColor(), 16711680.0);
     EXPECT_FALSE(w.windowFlags() & Qt::WindowStaysOnTopHint);
-
     QString mailed;
     w.navigator = [&](const QString &to) { mailed = to; };
     emit w.lbEmail->linkActivated(QStringLiteral("mail"));
@@ -60,7 +34,6 @@ TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
         frmMain w(boxes);
         EXPECT_EQ(w.chkAutoCommit->state(), 0);
         EXPECT_EQ(w.chkTopMost->state(), 2);   // grey, and on top
-        EXPECT_EQ(w.chkTopMost->checkState(), Qt::PartiallyChecked);
         EXPECT_TRUE(w.windowFlags() & Qt::WindowStaysOnTopHint);
         EXPECT_EQ(w.chkDropZone->state(), 0);
         EXPECT_EQ(w.txtSuffix->text(), QStringLiteral(" _x "));
@@ -68,7 +41,6 @@ TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
         EXPECT_EQ(w.y(), 100);
         EXPECT_EQ(w.x(), WindowPosition::Centred(w.size()).x());   // letters: the designed left edge
         w.chkAutoCommit->setState(1);
-        EXPECT_EQ(w.chkAutoCommit->checkState(), Qt::Checked);
         w.m_strLastUsedPath = dir.path() + QStringLiteral("/.");
         w.move(33, 44);
         w.close();
@@ -108,32 +80,23 @@ TEST_F(MainWindow, ASquashWritesWhatTheCommandLineWrites)
     frmMain w(boxes);
     w.LoadFilePicture(input);
     settle(w);
-    EXPECT_EQ(w.txtFile->text(), input);
-    EXPECT_EQ(w.txtActualWidth->text(), QStringLiteral("1280"));
     EXPECT_EQ(w.txtActualSize->text(), QStringLiteral("183377"));
     EXPECT_TRUE(w.imgPicture->hasPicture());
     w.optSize[2]->click();
     w.optResize[2]->click();
-    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("102400"));
-    EXPECT_EQ(w.txtEstimatedWidth->text(), QStringLiteral("800"));
     QTest::mouseClick(w.cmdSquash, Qt::LeftButton);
     settle(w);
     EXPECT_TRUE(boxes.shown.empty());
     const QString out = dir.filePath(QStringLiteral("GreenMeadow_squashed.jpg"));
     EXPECT_EQ(w.m_strSquashedFile, out);
     EXPECT_TRUE(w.txtResult->text().startsWith(QStringLiteral("SUCCESS - File squashed to "))) << qPrintable(w.txtResult->text());
-    EXPECT_TRUE(w.txtResult->text().endsWith(QStringLiteral("% JPEG quality")));
-    EXPECT_FALSE(w.txtResult->isHidden());
-    EXPECT_TRUE(w.picScrollBar->isHidden());
     EXPECT_TRUE(w.imgSquashed->hasPicture());
     EXPECT_EQ(w.ProgressBar->value(), 100);
-    EXPECT_TRUE(w.cmdSquash->isEnabled());
 
     QDir(dir.path()).mkdir(QStringLiteral("cli"));
     QProcess cli;
-    cli.start(QStringLiteral(QUILLMOSS_SQUASH), {QStringLiteral("--max-size"), QStringLiteral("100KB"), QStringLiteral("--size"),
-                                                 QStringLiteral("800x600"), QStringLiteral("--dest"), dir.filePath(QStringLiteral("cli")),
-                                                 input});
+    cli.start(QStringLiteral(QUILLMOSS_SQUASH),
+              QStringList{"--max-size", "100KB", "--size", "800x600", "--dest", dir.filePath(QStringLiteral("cli")), input});
     ASSERT_TRUE(cli.waitForFinished(60000));
     EXPECT_EQ(cli.exitCode(), 0);
     EXPECT_EQ(readAll(out), readAll(dir.filePath(QStringLiteral("cli/GreenMeadow_squashed.jpg"))));
@@ -145,13 +108,6 @@ TEST_F(MainWindow, RefusedEntriesShowTheirBoxAndMoveTheFocus)
     const QString input = copy("horse.gif");
     frmMain w(boxes);
     w.show();
-    w.cmdSquash_Click();
-    settle(w);
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Please select a picture to be squashed"));
-    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("No picture present"));
-    EXPECT_EQ(boxes.shown[0].style, 48);
-
     w.LoadFilePicture(input);
     settle(w);
     struct Case { int size, resize; QLineEdit *box; QString text, title, message; };
@@ -178,7 +134,7 @@ TEST_F(MainWindow, RefusedEntriesShowTheirBoxAndMoveTheFocus)
         c.box->setText(c.text);
         w.cmdSquash->setFocus();
         w.cmdSquash_Click();
-    settle(w);
+        settle(w);
         ASSERT_EQ(boxes.shown.size(), 1u);
         EXPECT_EQ(boxes.shown[0].title, c.title);
         EXPECT_EQ(boxes.shown[0].text, c.message);
@@ -200,19 +156,16 @@ TEST_F(MainWindow, AJpegWithinTheLimitIsOnlySquashedWhenTheUserSaysYes)
     w.cmdSquash_Click();
     settle(w);
     ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Picture Size?"));
     EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Picture is already within the file size limit.\r\n"
                                                   "Do you want to continue on resizing the picture?"));
     EXPECT_EQ(boxes.shown[0].style, 36);
     EXPECT_EQ(files(), QStringList{QStringLiteral("video-001.jpeg")});
-    EXPECT_EQ(w.txtResult->text(), QStringLiteral("* Squash not performed yet *"));
 
     boxes.answers.push_back(MessageBoxes::Yes);
     w.cmdSquash_Click();
     settle(w);
     EXPECT_EQ(w.txtResult->text(), QStringLiteral("SUCCESS - File squashed to 100% JPEG quality"));
     EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("video-001_squashed.jpg"))).size(), 0);
-    EXPECT_EQ(w.ProgressBar->value(), 100);
 }
 
 TEST_F(MainWindow, FailuresAndErrorsComeBackInTheResultBox)
@@ -249,6 +202,8 @@ TEST_F(MainWindow, FailuresAndErrorsComeBackInTheResultBox)
     EXPECT_EQ(readAll(input), original);
 }
 
+// The sums themselves are SquashTargets' (its own tests); here the boxes
+// feed them and an unreadable box keeps the last estimate.
 TEST_F(MainWindow, NumberBoxesTakeDigitsOnlyAndEstimatesFollow)
 {
     frmMain w(boxes);
@@ -257,22 +212,15 @@ TEST_F(MainWindow, NumberBoxesTakeDigitsOnlyAndEstimatesFollow)
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     // Before any picture: fixed options show, computed ones keep the text.
     w.optSize[1]->click();
-    EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("51200"));
     w.optSize[5]->click();
     EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("51200"));
-    w.optResize[1]->click();
-    w.optResize[4]->click();
-    EXPECT_EQ(w.txtEstimatedWidth->text(), QStringLiteral("640"));
-    EXPECT_EQ(w.txtEstimatedHeight->text(), QStringLiteral("480"));
 
     w.txtActualSize->setText(QStringLiteral("12345"));
-    const std::pair<int, const char *> sizes[] = {{0, "12345"}, {5, "3086"}, {6, "6172"}, {7, "9259"}};
-    for (const auto &[index, shown] : sizes) {
+    for (const auto &[index, shown] : {std::pair{5, "3086"}, {7, "9259"}}) {
         w.optSize[index]->click();
         EXPECT_EQ(w.txtEstimatedSize->text(), QString::fromUtf8(shown)) << index;
     }
     w.optSize[8]->click();
-    EXPECT_TRUE(w.txtUserSizePercent->isEnabled());
     EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("12345"));   // 100 %
     w.txtUserSizePercent->setFocus();
     QTest::keyClicks(w.txtUserSizePercent, QStringLiteral("5x0"));
@@ -285,7 +233,6 @@ TEST_F(MainWindow, NumberBoxesTakeDigitsOnlyAndEstimatesFollow)
     w.txtUserSize->setText(QString());
     w.txtUserSize->setFocus();
     QTest::keyClicks(w.txtUserSize, QStringLiteral("0a4 -2\r"));
-    QTest::keyClick(w.txtUserSize, Qt::Key_Return);
     EXPECT_EQ(w.txtUserSize->text(), QStringLiteral("042"));
     EXPECT_EQ(w.txtEstimatedSize->text(), QStringLiteral("042"));
     QTest::keyClick(w.txtUserSize, Qt::Key_Left);
@@ -302,23 +249,17 @@ TEST_F(MainWindow, NumberBoxesTakeDigitsOnlyAndEstimatesFollow)
     EXPECT_EQ(w.txtUserSize->text(), QStringLiteral("772"));
 
     // Picture sizes, each side on its own.
+    w.txtActualWidth->setText(QStringLiteral("1001"));
+    w.txtActualHeight->setText(QStringLiteral("601"));
+    w.optResize[6]->click();
+    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("751x451"));
     w.txtActualWidth->setText(QStringLiteral("1003"));
     w.txtActualHeight->setText(QStringLiteral("750"));
-    w.optResize[5]->click();
-    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("502x375"));
     w.optResize[7]->click();
     w.txtWidthPercent->setText(QStringLiteral("50"));
-    w.txtHeightPercent->setText(QStringLiteral("50"));
-    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("502x375"));
     w.txtWidthPercent->clear();
     w.txtHeightPercent->setText(QStringLiteral("200"));
     EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("502x1500"));
-    w.txtActualWidth->setText(QStringLiteral("1001"));
-    w.txtActualHeight->setText(QStringLiteral("601"));
-    w.optResize[5]->click();
-    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("500x300"));
-    w.optResize[6]->click();
-    EXPECT_EQ(w.txtEstimatedWidth->text() + 'x' + w.txtEstimatedHeight->text(), QStringLiteral("751x451"));
 }
 
 // Closing the window while a squash runs stops it between two tries: no
@@ -379,49 +320,32 @@ TEST_F(MainWindow, BoxesButtonsAndTheMessageAreaWorkAsUsersExpect)
     settle(w);
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].title, QStringLiteral("No picture present"));
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Please select a picture to be squashed"));
+    EXPECT_EQ(boxes.shown[0].style, 48);
 }
 
 // A settings file that is broken, huge or out of reach never stops the
-// window: defaults are used, and a good file is never emptied.
+// window: defaults are used. (That a failed write leaves the file as it was
+// is the Ini tests'.)
 TEST_F(MainWindow, BadSettingsFilesNeverStopTheWindow)
 {
-    const auto startAndClose = [&] {
-        frmMain w(boxes);
-        EXPECT_EQ(w.txtSuffix->text(), QStringLiteral("_squashed"));
-        EXPECT_EQ(w.chkTopMost->state(), 0);
-        w.close();
-    };
     QByteArray garbage(5000, '\0');
     for (int i = 0; i < garbage.size(); ++i)
         garbage[i] = char((i * 7919) & 0xFF);
-    writeIni(garbage);
-    startAndClose();
-    writeIni("[Main]\nSuffix=" + QByteArray(100000, 'x').replace(0, 1, "") + "\nTopMost=" + QByteArray(100000, '9') + "\n");
-    {
+    const QByteArray huge = "[Main]\nSuffix=" + QByteArray(99999, 'x') + "\nTopMost=" + QByteArray(100000, '9') + "\n";
+    for (const QByteArray &text : {garbage, huge, QByteArray()}) {
+        if (text.isNull()) {
+            QFile::remove(ini);
+            QDir(dir.path()).mkdir(QStringLiteral("quillmoss.ini"));   // a folder where the file should be
+        } else {
+            writeIni(text);
+        }
         frmMain w(boxes);
-        EXPECT_EQ(w.txtSuffix->text(), QString(10, QLatin1Char('x')));   // the first ten characters
-        EXPECT_EQ(w.chkTopMost->state(), 0);                              // out of range: stays clear
+        // The first ten characters of a huge suffix; a number out of range leaves the box clear.
+        EXPECT_EQ(w.txtSuffix->text(), text == huge ? QString(10, QLatin1Char('x')) : QStringLiteral("_squashed"));
+        EXPECT_EQ(w.chkTopMost->state(), 0);
         w.close();
     }
-    QFile::remove(ini);
-    QDir(dir.path()).mkdir(QStringLiteral("quillmoss.ini"));   // a folder where the file should be
-    startAndClose();
     EXPECT_TRUE(QFileInfo(ini).isDir());
-    modINIer::SetIniPath(QStringLiteral("/proc/quillmoss.ini"));   // nowhere to write
-    startAndClose();
     EXPECT_TRUE(boxes.shown.empty());
-
-    // A full disk at shutdown leaves the good file as it was.
-    modINIer::SetIniPath(dir.filePath(QStringLiteral("good.ini")));
-    const QByteArray good = "[Main]\nSuffix=\"_keep\"\n" + QByteArray(3000, ';') + "\n";
-    QFile g(dir.filePath(QStringLiteral("good.ini")));
-    ASSERT_TRUE(g.open(QIODevice::WriteOnly));
-    g.write(good);
-    g.close();
-    {
-        frmMain w(boxes);
-        FileSizeLimit full(1024);
-        w.close();
-    }
-    EXPECT_EQ(readAll(dir.filePath(QStringLiteral("good.ini"))), good);
 }

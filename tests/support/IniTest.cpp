@@ -1,4 +1,4 @@
-#include "AppError.h"
+#include "../TestFiles.h"
 #include "FileSizeLimit.h"
 #include "modINIer.h"
 
@@ -24,19 +24,6 @@ using modINIer::ReadIniValue;
 using modINIer::WriteIniValue;
 
 namespace {
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-}
-
-void writeAll(const QString &path, const QByteArray &text)
-{
-    QFile f(path);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(text);
-}
 
 class Ini : public ::testing::Test
 {
@@ -105,14 +92,14 @@ TEST_F(Ini, ReadsLikeAProfileFile)
 {
     EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("Suffix")), QString());   // no file
     const QString longValue(300, QLatin1Char('p'));
-    writeAll(path, "; settings\n"
+    ASSERT_TRUE(writeAll(path, "; settings\n"
                    "[DropZone]\nX=120\n\n"
                    "  [ main ]  \n"
                    "suffix = \" _x \"\n"
                    "TopMost=  2  \n"
                    "Half=\"open\n"
                    "LastUsedPath=" + longValue.toUtf8() + "\n"
-                   "[Form]\nX=letters\n");
+                   "[Form]\nX=letters\n"));
     EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("Suffix")), QStringLiteral(" _x "));
     EXPECT_EQ(ReadIniValue(QStringLiteral("MAIN"), QStringLiteral("topmost")), QStringLiteral("2"));
     EXPECT_EQ(ReadIniValue(QStringLiteral("Main"), QStringLiteral("Half")), QStringLiteral("\"open"));
@@ -194,7 +181,7 @@ TEST_F(Ini, WritesOnlyWhatItOwns)
         }
         const QString source = beside.isEmpty() ? file : beside;
         if (!c.before.isNull()) {
-            writeAll(source, c.before);
+            ASSERT_TRUE(writeAll(source, c.before));
             ::chmod(QFile::encodeName(source).constData(), c.where == ReadOnly ? 0444 : beside.isEmpty() ? 0640 : 0644);
             ::utimensat(AT_FDCWD, QFile::encodeName(source).constData(), old, 0);
         }
@@ -263,7 +250,7 @@ TEST_F(Ini, WritesOnlyWhatItOwns)
 TEST_F(Ini, AFailedWriteLeavesTheFileAsItWas)
 {
     const QByteArray before = "[Main]\nSuffix=\"_keep\"\nTopMost=1\n" + QByteArray(4000, ';') + "\n";
-    writeAll(path, before);
+    ASSERT_TRUE(writeAll(path, before));
     {
         FileSizeLimit full(1024);   // the rewritten file cannot be written whole
         EXPECT_THROW(WriteIniValue(QStringLiteral("Main"), QStringLiteral("TopMost"), QStringLiteral("0")), AppError);

@@ -1,8 +1,6 @@
-#include "AppError.h"
+#include "../TestFiles.h"
 #include "clsPathER.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -58,26 +56,13 @@ TEST(PathER, LengthLimitsAndFileQueries)
     p.SetFullPath(QString(32767, QLatin1Char('a')));
     EXPECT_EQ(p.GetPathLength(), 32767);
     p.SetFullPath(QStringLiteral("/x/") + QString(32767, QLatin1Char('a')));
-    try {
-        p.GetPathLength();
-        FAIL() << "no overflow";
-    } catch (const AppError &e) {
-        EXPECT_EQ(e.number(), AppError::Overflow);
-    }
+    EXPECT_EQ(errorNumber([&] { p.GetPathLength(); }), AppError::Overflow);
 
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("f.bin"));
     p.SetFullPath(file);
-    try {
-        p.GetFileSize();
-        FAIL() << "missing file has a size";
-    } catch (const AppError &e) {
-        EXPECT_EQ(e.number(), AppError::FileNotFound);
-    }
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write("12345");
-    f.close();
+    EXPECT_EQ(errorNumber([&] { p.GetFileSize(); }), AppError::FileNotFound);
+    ASSERT_TRUE(writeAll(file, "12345"));
     EXPECT_EQ(p.GetFileSize(), 5);
     EXPECT_TRUE(clsPathER::FileExists(file));
     EXPECT_FALSE(clsPathER::FileExists(dir.path()));

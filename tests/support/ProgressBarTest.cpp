@@ -1,4 +1,4 @@
-#include "AppError.h"
+#include "../TestFiles.h"
 #include "ProgressSurface.h"
 #include "clsProgressBar.h"
 
@@ -43,24 +43,17 @@ struct Bar
 
 } // namespace
 
-TEST(ProgressBar, StartsWithItsDefaultsAndRoundsColours)
+TEST(ProgressBar, ColoursRoundHalfToEvenAndOverflowIsAnError)
 {
     clsProgressBar bar;
-    EXPECT_EQ(bar.value(), 0);
-    EXPECT_TRUE(bar.DrawText());
-    EXPECT_EQ(bar.ForeColor(), 16711680.0);
-    EXPECT_EQ(bar.BackColor(), -2147483633.0);
     bar.BackColor(255.5);
     EXPECT_EQ(bar.BackColor(), 256.0);
     bar.ForeColor(254.5);
     EXPECT_EQ(bar.ForeColor(), 254.0);
-    try {
-        bar.BackColor(2147483648.0);
-        FAIL() << "no overflow";
-    } catch (const AppError &e) {
-        EXPECT_EQ(e.number(), 6);
-    }
+    EXPECT_EQ(errorNumber([&] { bar.BackColor(2147483648.0); }), AppError::Overflow);
     EXPECT_EQ(bar.BackColor(), 256.0);
+    Bar empty(0);   // a surface without width
+    EXPECT_THROW(empty.draw(1), AppError);
 }
 
 TEST(ProgressBar, PercentTextRoundsHalfToEvenAndFullBarsSignal)
@@ -104,10 +97,4 @@ TEST(ProgressBar, DrawsTheBarAndInvertsTheTextItCovers)
     const int inverted = bar.count(kWhite, mid - 20, mid + 20);  // "81%" white on blue
     EXPECT_GT(inverted, 5);
     EXPECT_EQ(inverted + bar.count(kBlue, mid - 20, mid + 20), 40 * 17);
-}
-
-TEST(ProgressBar, ASurfaceWithoutWidthIsAnError)
-{
-    Bar bar(0);
-    EXPECT_THROW(bar.draw(1), AppError);
 }

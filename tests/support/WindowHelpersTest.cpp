@@ -10,7 +10,6 @@ TEST(WindowHelpers, MakeRoundCutsTheCornersOnly)
     window.resize(35, 37);
     MakeRound(&window, 10);
     const QRegion mask = window.mask();
-    EXPECT_EQ(mask.boundingRect(), QRect(0, 0, 35, 37));
     for (const QPoint corner : {QPoint(0, 0), QPoint(34, 0), QPoint(0, 36), QPoint(34, 36)})
         EXPECT_FALSE(mask.contains(corner)) << corner.x() << "," << corner.y();
     for (const QPoint inside : {QPoint(17, 18), QPoint(17, 0), QPoint(0, 18), QPoint(34, 18), QPoint(17, 36), QPoint(3, 3)})
@@ -28,8 +27,6 @@ TEST(WindowHelpers, TopMostKeepsPlaceSizeAndVisibility)
     EXPECT_TRUE(window.isVisible());
     EXPECT_EQ(window.pos(), place);
     EXPECT_EQ(window.size(), QSize(200, 120));
-    SetTopMost(&window, true);   // already on top: nothing changes
-    EXPECT_TRUE(window.windowFlags() & Qt::WindowStaysOnTopHint);
     SetTopMost(&window, false);
     EXPECT_FALSE(window.windowFlags() & Qt::WindowStaysOnTopHint);
     EXPECT_EQ(window.pos(), place);
