@@ -1,6 +1,7 @@
 #include "Picture.h"
 
 #include "AppError.h"
+#include "HeifPicture.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -144,12 +145,18 @@ QImage LoadPicture(const QString &path)
     if (!info.isFile())
         invalidPicture();
 
+    if (HeifPicture::IsHeif(path)) {
+        const QImage heif = HeifPicture::LoadHeif(path, [](qint64 w, qint64 h) { if (w * h > MaxPixels) tooLarge(w, h); });
+        return heif.hasAlphaChannel() ? onWhite(heif) : heif;
+    }
     QImageReader reader(path);
     reader.setDecideFormatFromContent(true);
-    reader.setAutoTransform(false);
     const QByteArray format = reader.format();
-    if (format != "jpeg" && format != "gif" && format != "bmp")
+    static const QList<QByteArray> formats{"jpeg", "gif", "bmp", "png", "webp", "tiff"};
+    if (!formats.contains(format))
         invalidPicture();
+    // Qt applies a TIFF's orientation tag; a JPEG's is read below.
+    reader.setAutoTransform(format == "tiff");
     const QSize size = reader.size();
     if (!size.isValid() || size.isEmpty())
         invalidPicture();

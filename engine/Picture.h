@@ -12,9 +12,10 @@ constexpr int MaxJpegSide = 65500;
 // Largest pixel count the program holds (about 1 GB as 32-bit pixels).
 constexpr qint64 MaxPixels = qint64(1) << 28;
 
-// Loads a BMP, GIF or JPEG file, recognised by its content. EXIF orientation
-// is applied, transparent pixels become white and an animated GIF gives its
-// first frame. Throws AppError: 53 for a missing file, 481 "Invalid picture"
+// Loads a BMP, GIF, JPEG, PNG, WebP, TIFF or HEIC/HEIF file, recognised by
+// its content. Its orientation is applied, transparent pixels become white
+// and an animated GIF or WebP gives its first frame. Throws AppError: 53 for
+// a missing file, 481 "Invalid picture"
 // for anything that is not a readable picture of those formats, 7 for a
 // picture too large to hold (checked before its pixels are allocated).
 QImage LoadPicture(const QString &path);
