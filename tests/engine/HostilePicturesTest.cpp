@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <map>
@@ -116,12 +117,7 @@ int startOfFrame(const QByteArray &b)
 TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
 {
     std::mt19937 random(20261206);
-    const char *sources[] = {"video-001.jpeg", "bug725582-testrotate.jpg", "horse.gif", "1_partyanimsm2.gif",
-                             "video-001.bmp", "horse.bmp"};
-    for (const char *source : sources) {
-        const QByteArray original = readAll(corpus(source));
-        ASSERT_FALSE(original.isEmpty()) << source;
-        const QString name = QStringLiteral("case") + QStringLiteral(".") + QString::fromUtf8(source).section('.', -1);
+    const auto mutate = [&](const QByteArray &original, const QString &name) {
         // Truncated at many offsets, the header densely.
         for (int cut = 0; cut < original.size(); cut += cut < 256 ? 7 : original.size() / 40)
             attempt("truncated", original.left(cut), name);
@@ -134,6 +130,20 @@ TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
                 b[int(random() % span)] = char(random() & 0xFF);
             attempt(i % 2 ? "flipped data" : "flipped header", b, name);
         }
+    };
+    const char *sources[] = {"video-001.jpeg", "bug725582-testrotate.jpg", "horse.gif", "1_partyanimsm2.gif",
+                             "video-001.bmp", "horse.bmp"};
+    for (const char *source : sources) {
+        const QByteArray original = readAll(corpus(source));
+        ASSERT_FALSE(original.isEmpty()) << source;
+        mutate(original, QStringLiteral("case.") + QString::fromUtf8(source).section('.', -1));
+    }
+    // The other formats, made here from a corpus picture.
+    for (const QString format : {"png", "webp", "tif", "heic"}) {
+        const QString made = dir.filePath(QStringLiteral("made.") + format);
+        ASSERT_EQ(QProcess::execute(QStringLiteral("convert"), {corpus("video-001.bmp"), made}), 0) << qPrintable(format);
+        mutate(readAll(made), QStringLiteral("case.") + format);
+        QFile::remove(made);
     }
 
     // BMP headers: huge, negative and zero sizes, bad depths, bad RLE runs.
@@ -235,15 +245,28 @@ TEST_F(HostilePictures, DecompressionBombsAreRefusedBeforeAllocating)
     QByteArray bmp = readAll(corpus("video-001.bmp"));
     put32le(bmp, 18, 60000);
     put32le(bmp, 22, 60000);
-    for (const auto &[bytes, name] : {std::pair{jpeg, QStringLiteral("bomb.jpg")}, std::pair{bmp, QStringLiteral("bomb.bmp")}}) {
+    // A HEIC whose image size box claims 30000 x 30000 (within libheif's own
+    // limit); even sides, so that no crop box gives the size instead.
+    const QString smallHeic = dir.filePath(QStringLiteral("small.heic"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("convert"), {corpus("video-001.bmp"), QStringLiteral("-crop"),
+                                                           QStringLiteral("150x102+0+0"), smallHeic}), 0);
+    QByteArray heic = readAll(smallHeic);
+    QFile::remove(smallHeic);
+    const int ispe = int(heic.indexOf("ispe"));
+    ASSERT_GT(ispe, 0);
+    for (int at : {ispe + 8, ispe + 12})
+        for (int i = 0; i < 4; ++i)
+            heic[at + i] = char((30000u >> (8 * (3 - i))) & 0xFF);
+    for (const auto &[bytes, name] : {std::pair{jpeg, QStringLiteral("bomb.jpg")}, std::pair{bmp, QStringLiteral("bomb.bmp")},
+                                      std::pair{heic, QStringLiteral("bomb.heic")}}) {
         const QString path = dir.filePath(name);
         writeAll(path, bytes);
         QElapsedTimer clock;
         clock.start();
         const int number = errorNumber([&] { Picture::LoadPicture(path); });
-        // The JPEG reader tells the size: "Out of memory" before decoding. The
+        // The JPEG and HEIC readers tell the size: "Out of memory" before decoding. The
         // BMP reader itself already rejects a header its file cannot fill.
-        if (name.endsWith(QLatin1String(".jpg")))
+        if (!name.endsWith(QLatin1String(".bmp")))
             EXPECT_EQ(number, 7);
         else
             EXPECT_TRUE(number == 7 || number == 481) << number;
