@@ -5,6 +5,7 @@
 #include "JpegCoefficients.h"
 #include "Numbers.h"
 #include "Picture.h"
+#include "Psnr.h"
 #include "cDIBSection.h"
 #include "clsPathER.h"
 #include "mIntelJPEGLibrary.h"
@@ -72,6 +73,7 @@ Result Squash(const Request &request, const Progress &progress)
         Picture::CheckJpegSize(picture.width(), picture.height());
     }
 
+    result.size = picture.size();
     cDIBSection dib;
     dib.CreateFromPicture(picture);
     picture = QImage();
@@ -97,8 +99,9 @@ Result Squash(const Request &request, const Progress &progress)
         // bound on its length or encoded for real, so the first one that
         // fits is exactly the one a plain scan would choose.
         std::optional<JpegCoefficients> bounds;
+        const int floor = std::clamp(request.minQuality, 1, 100);
         const std::uint64_t limit = std::uint64_t(std::max(request.maxFileSize, 0));
-        for (int q = 100; q >= 1; --q) {
+        for (int q = 100; q >= floor; --q) {
             if (!tryQuality(q))
                 return result;
             if (request.maxFileSize < 0)
@@ -116,20 +119,24 @@ Result Squash(const Request &request, const Progress &progress)
                 result.outcome = Outcome::Success;
                 break;
             }
-            if (q == 1)
+            if (q == floor)
                 chosen = std::move(bytes);
         }
         if (result.outcome != Outcome::Success) {
             // Like the plain scan, a squash that cannot fit leaves its
-            // quality-1 file.
-            if (chosen.empty())
-                chosen = encode(1);
-            result.quality = 1;
+            // quality-1 (floor) file.
+            if (chosen.empty() && request.writeFile)
+                chosen = encode(floor);
+            result.quality = floor;
             result.outcome = Outcome::Failed;
         }
     }
-    AtomicFile::write(result.outputPath, chosen.data(), chosen.size());
     result.outputBytes = std::int64_t(chosen.size());
+    if (!request.writeFile)
+        return result;
+    AtomicFile::write(result.outputPath, chosen.data(), chosen.size());
+    if (result.outcome == Outcome::Success)
+        result.psnr = Psnr::JpegAgainst(dib, chosen);
     return result;
 }
 
