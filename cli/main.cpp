@@ -2,6 +2,7 @@
 
 #include "AppError.h"
 #include "ErrorHandlers.h"
+#include "FitSearch.h"
 #include "MemoryBudget.h"
 #include "Numbers.h"
 #include "Picture.h"
@@ -127,7 +128,7 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "Squashes pictures (JPEG, GIF, BMP) into NAME_squashed.jpg beside each input: scaled once, then\n"
+        "Squashes pictures (JPEG, GIF, BMP, PNG, WebP, TIFF, HEIC) into NAME_squashed.jpg beside each input: scaled once, then\n"
         "encoded at the highest JPEG quality (100 down to 1) whose file fits the limit. KB is 1024 bytes."));
     parser.addHelpOption();
     parser.addVersionOption();
@@ -147,7 +148,13 @@ int main(int argc, char *argv[])
         QStringLiteral("No search: encode once at quality Q (1 to 100)."), QStringLiteral("Q"));
     const QCommandLineOption yes(QStringLiteral("yes"),
         QStringLiteral("Squash a JPEG that already fits the limit anyway (one try at quality 100)."));
-    parser.addOptions({maxSize, size, suffix, dest, quality, yes});
+    const QCommandLineOption fit(QStringLiteral("fit"),
+        QStringLiteral("When the limit cannot be met, write the largest smaller size of the same proportions that fits "
+                       "at --min-quality or better."));
+    const QCommandLineOption minQuality(QStringLiteral("min-quality"),
+        QStringLiteral("The lowest quality \"what would fit\" accepts (1 to 100)."), QStringLiteral("Q"),
+        QStringLiteral("50"));
+    parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to squash."), QStringLiteral("FILE..."));
     if (!parser.parse(QCoreApplication::arguments())) {
         printErr(parser.errorText());
@@ -217,6 +224,13 @@ int main(int argc, char *argv[])
             printErr(QStringLiteral("quillmoss-squash: --quality must be a whole number from 1 to 100"));
             return Usage;
         }
+    }
+
+    bool minQualityOk = false;
+    const int fitFloor = parser.value(minQuality).toInt(&minQualityOk);
+    if (!minQualityOk || fitFloor < 1 || fitFloor > 100) {
+        printErr(QStringLiteral("quillmoss-squash: --min-quality must be a whole number from 1 to 100"));
+        return Usage;
     }
 
     try {
@@ -293,14 +307,30 @@ int main(int argc, char *argv[])
             request.continueAnyway = job.continueAnyway;
             request.fixedQuality = fixedQuality;
             request.threads = threadsPerSquash;
-            const auto result = SquashCore::Squash(request, [&](int q) {
+            const auto progress = [&](int q) {
                 progressLine(job.input, q);
                 return true;
-            });
+            };
+            auto result = SquashCore::Squash(request, progress);
+            QString text = SquashCore::ResultText(result), fitLine;
+            if (result.outcome == SquashCore::Outcome::Failed) {
+                request.minQuality = fitFloor;
+                const FitSearch::Fit found = FitSearch::WhatWouldFit(request, progress);
+                if (found.found && parser.isSet(fit)) {
+                    // The same encode the search measured, now written over the quality-1 file.
+                    request.newWidth = float(found.size.width());
+                    request.newHeight = float(found.size.height());
+                    request.fixedQuality = found.quality;
+                    result = SquashCore::Squash(request, progress);
+                    text = FitSearch::FitResultText(found);
+                } else if (found.found) {
+                    fitLine = QLatin1Char('\n') + FitSearch::FitText(found);
+                }
+            }
             job.ok = result.outcome == SquashCore::Outcome::Success;
-            job.line = QStringLiteral("%1 -> %2: %3 (%4 bytes)")
-                           .arg(job.input, result.outputPath, SquashCore::ResultText(result))
-                           .arg(result.outputBytes);
+            const QString figures = job.ok ? QStringLiteral("%1 bytes, PSNR %2 dB").arg(result.outputBytes).arg(result.psnr, 0, 'f', 1)
+                                           : QStringLiteral("%1 bytes").arg(result.outputBytes);
+            job.line = QStringLiteral("%1 -> %2: %3 (%4)%5").arg(job.input, result.outputPath, text, figures, fitLine);
         } catch (...) {
             job.line = job.input + QStringLiteral(": ") + ErrorHandlers::asAppError(std::current_exception()).reportText();
             job.error = true;

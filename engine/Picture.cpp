@@ -1,6 +1,7 @@
 #include "Picture.h"
 
 #include "AppError.h"
+#include "HeifPicture.h"
 #include "JpegDecoder.h"
 
 #include <QBuffer>
@@ -126,7 +127,7 @@ constexpr qint64 BytesPerFileByte = 1024;
 struct Source
 {
     QByteArray bytes;
-    QByteArray format;      // "jpeg", "gif" or "bmp"
+    QByteArray format;      // "jpeg", "heif", or one of readByQt
     QSize size;             // the pixels the decoder will allocate, as stored
     int orientation = 1;
 };
@@ -135,6 +136,9 @@ quint32 littleEndian(const QByteArray &b, int at, int bytes)
 {
     return b.size() >= at + bytes ? readUnsigned(reinterpret_cast<const uchar *>(b.constData()) + at, bytes, false) : 0;
 }
+
+// Formats that Qt's own readers decode; JPEG and HEIF have decoders of ours.
+const QList<QByteArray> readByQt{"gif", "bmp", "png", "webp", "tiff"};
 
 Source open(const QString &path)
 {
@@ -165,7 +169,10 @@ Source open(const QString &path)
         const JpegDecoder::Header header = JpegDecoder::ReadHeader(source.bytes);
         source.size = header.size;
         source.orientation = exifOrientation(source.bytes);
-    } else if (source.format == "gif" || source.format == "bmp") {
+    } else if (HeifPicture::IsHeif(path)) {
+        source.format = "heif";
+        source.size = HeifPicture::Size(path);
+    } else if (readByQt.contains(source.format)) {
         QImageReader reader(&buffer, source.format);
         const QSize size = reader.size();
         // A top-down BMP gives a negative height.
@@ -264,6 +271,8 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         options.beforeAllocating = reserve;
         picture = JpegDecoder::Decode(source.bytes, options);
         picture = oriented(picture, source.orientation);
+    } else if (source.format == "heif") {
+        picture = HeifPicture::LoadHeif(path, [&](qint64 w, qint64 h) { reserve(QSize(int(w), int(h)), false); });
     } else {
         reserve(source.size, false);
         if (cancelled && cancelled())
@@ -271,7 +280,8 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         QBuffer buffer;
         buffer.setData(source.bytes);
         QImageReader reader(&buffer, source.format);
-        reader.setAutoTransform(false);
+        // Qt applies a TIFF's orientation tag; a JPEG's is read by us.
+        reader.setAutoTransform(source.format == "tiff");
         if (!reader.read(&picture) || picture.isNull())
             invalidPicture();
         if (source.format == "bmp")
@@ -282,8 +292,11 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
     if (cancelled && cancelled())
         throw AppError(LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
     // Colours are kept as they look: converted to sRGB from the picture's own
-    // profile, since the output carries none.
-    if (picture.colorSpace().isValid() && picture.colorSpace() != QColorSpace(QColorSpace::SRgb)) {
+    // profile, since the output carries none. A PNG without an ICC profile
+    // is taken as sRGB whatever its gamma chunks say, as viewers do.
+    const QColorSpace space = picture.colorSpace();
+    const bool pngGamma = source.format == "png" && !source.bytes.contains("iCCP");
+    if (space.isValid() && !pngGamma && space != QColorSpace(QColorSpace::SRgb)) {
         if (picture.format() != QImage::Format_RGB32 && picture.format() != QImage::Format_ARGB32)
             picture.convertTo(picture.hasAlphaChannel() ? QImage::Format_ARGB32 : QImage::Format_RGB32);
         picture.convertToColorSpace(QColorSpace(QColorSpace::SRgb));

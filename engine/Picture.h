@@ -20,9 +20,10 @@ constexpr qint64 MaxPixels = qint64(1) << 28;
 // ("User interrupt occurred").
 constexpr int LoadCancelled = 18;
 
-// Loads a BMP, GIF or JPEG file, recognised by its content. EXIF orientation
+// Loads a BMP, GIF, JPEG, PNG, WebP, TIFF or HEIC/HEIF file, recognised by
+// its content. EXIF orientation
 // is applied, a picture with an ICC profile is converted to sRGB, transparent
-// pixels become white and an animated GIF gives its first frame. A JPEG is
+// pixels become white and an animated GIF or WebP gives its first frame. A JPEG is
 // decoded at the smallest DCT scale (n/8) that still gives at least minSize
 // (after orientation); an empty minSize gives the full size. The memory the
 // decode needs is reserved from MemoryBudget first. cancelled is asked now

@@ -5,6 +5,7 @@
 #include "JpegSizeBounds.h"
 #include "Numbers.h"
 #include "Picture.h"
+#include "Psnr.h"
 #include "cDIBSection.h"
 #include "clsPathER.h"
 #include "mIntelJPEGLibrary.h"
@@ -98,6 +99,7 @@ Result Squash(const Request &request, const Progress &progress)
         budget = Picture::ReserveSquash(picture.size(), picture.size());
     }
 
+    result.size = picture.size();
     cDIBSection dib;
     dib.CreateFromPicture(picture);
     picture = QImage();
@@ -129,8 +131,9 @@ Result Squash(const Request &request, const Progress &progress)
         // fits is exactly the one a plain scan would choose.
         std::optional<JpegSizeBounds> bounds;
         int highest = 100;
+        const int floor = std::clamp(request.minQuality, 1, 100);
         const std::uint64_t limit = std::uint64_t(std::max(request.maxFileSize, 0));
-        for (int q = 100; q >= 1; --q) {
+        for (int q = 100; q >= floor; --q) {
             if (!tryQuality(q))
                 return result;
             if (request.maxFileSize < 0)
@@ -157,15 +160,19 @@ Result Squash(const Request &request, const Progress &progress)
         }
         if (result.outcome != Outcome::Success) {
             // Like the plain scan, a squash that cannot fit leaves its
-            // quality-1 file.
-            if (encodedQuality != 1)
-                chosen = encode(1);
-            result.quality = 1;
+            // quality-1 (floor) file.
+            if (encodedQuality != floor && request.writeFile)
+                chosen = encode(floor);
+            result.quality = floor;
             result.outcome = Outcome::Failed;
         }
     }
+    result.outputBytes = chosen ? std::int64_t(chosen->size()) : 0;
+    if (!request.writeFile)
+        return result;
     AtomicFile::write(result.outputPath, chosen->data(), chosen->size());
-    result.outputBytes = std::int64_t(chosen->size());
+    if (result.outcome == Outcome::Success)
+        result.psnr = Psnr::JpegAgainst(dib, *chosen);
     return result;
 }
 

@@ -24,6 +24,8 @@ struct Request
     QString destFolder;             // empty: beside the input
     int fixedQuality = 0;           // 1 to 100: no search, one encode at this quality
     int threads = 2;
+    int minQuality = 1;             // the search's floor: a squash that needs less FAILS
+    bool writeFile = true;          // false: search only; the Result says what would be written
 };
 
 enum class Outcome { Success, Failed, Cancelled };
@@ -35,6 +37,9 @@ struct Result
     QString outputPath;
     std::int64_t outputBytes = 0;
     int encodes = 0;                // full encodes made (the rest were ruled out by bounds)
+    QSize size;                     // the pixel size encoded
+    double psnr = 0;                // dB against the scaled source, all three channels; 0 unless
+                                    // a successful squash wrote its file
 };
 
 // Called with each quality in turn, 100, 99, ... , before it is tried, from
@@ -60,7 +65,9 @@ bool ConfirmWithinLimit(Request &request, std::int64_t length, const AskContinue
 
 // Throws AppError for a picture or target that cannot be encoded (5, 7), an
 // output that would be the input itself (75, before anything is written),
-// and the writer's and file system's errors.
+// and the writer's and file system's errors. Without writeFile nothing is
+// written, outputBytes is the chosen length and a FAILED search encodes
+// no file of its own.
 Result Squash(const Request &request, const Progress &progress = {});
 
 // "SUCCESS - File squashed to 87% JPEG quality" or the failure text.

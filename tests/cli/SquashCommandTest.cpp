@@ -54,6 +54,21 @@ int qualityIn(const QString &line)
     return m.hasMatch() ? m.captured(1).toInt() : 0;
 }
 
+QString psnrIn(const QString &line)
+{
+    static const QRegularExpression re(QStringLiteral("PSNR ([0-9.]+) dB"));
+    return re.match(line).captured(1);
+}
+
+// ImageMagick's PSNR of one picture against another, over all channels.
+double magickPsnr(const QString &a, const QString &b)
+{
+    QProcess p;
+    p.start(QStringLiteral("compare"), {QStringLiteral("-metric"), QStringLiteral("PSNR"), a, b, QStringLiteral("null:")});
+    p.waitForFinished(60000);
+    return QString::fromUtf8(p.readAllStandardError()).trimmed().toDouble();
+}
+
 } // namespace
 
 TEST_F(SquashCommand, SquashesToTheHighestQualityThatFitsAndSaysSo)
@@ -70,7 +85,7 @@ TEST_F(SquashCommand, SquashesToTheHighestQualityThatFitsAndSaysSo)
     const qint64 bytes = QFileInfo(out).size();
     EXPECT_LE(bytes, 100 * 1024);
     EXPECT_EQ(lines[0], QStringLiteral("GreenMeadow.jpg -> ./GreenMeadow_squashed.jpg: SUCCESS - File squashed to %1% "
-                                       "JPEG quality (%2 bytes)").arg(q).arg(bytes));
+                                       "JPEG quality (%2 bytes, PSNR ").arg(q).arg(bytes) + psnrIn(lines[0]) + " dB)");
     EXPECT_EQ(QImage(out).size(), QSize(800, 600));
 
     // One quality higher does not fit: the search really found the highest.
@@ -170,7 +185,7 @@ TEST_F(SquashCommand, HelpAndVersion)
 {
     const Ran help = run({QStringLiteral("--help")});
     EXPECT_EQ(help.status, 0);
-    for (const char *option : {"--max-size", "--size", "--suffix", "--dest", "--quality", "--yes"})
+    for (const char *option : {"--max-size", "--size", "--suffix", "--dest", "--quality", "--yes", "--fit", "--min-quality"})
         EXPECT_TRUE(help.out.contains(QLatin1String(option))) << option;
     const Ran version = run({QStringLiteral("--version")});
     EXPECT_EQ(version.status, 0);
@@ -217,8 +232,67 @@ TEST_F(SquashCommand, InputsSharingAnOutputRunInInputOrder)
                        QStringLiteral("dd/"), QStringLiteral("x.bmp"), QStringLiteral("x.gif")});
     // The big one may not fit; what matters is which one is on disk.
     EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
-    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts).filter(QStringLiteral(" -> "));
     ASSERT_EQ(lines.size(), 2) << qPrintable(r.out);
     EXPECT_TRUE(lines[1].startsWith(QStringLiteral("x.gif -> dd/x_squashed.jpg: SUCCESS"))) << qPrintable(lines[1]);
     EXPECT_EQ(QImage(dir.filePath(QStringLiteral("dd/x_squashed.jpg"))).size(), QImage(corpus("horse.gif")).size());
+}
+
+// The PSNR shown is ImageMagick's figure for the written file against the
+// source (a lossless one, unscaled, so that both see the same pixels).
+TEST_F(SquashCommand, ThePsnrShownIsImageMagicksFigure)
+{
+    for (const char *name : {"horse.bmp", "Storm_24bit.bmp"}) {
+        SCOPED_TRACE(name);
+        const QString in = copy(name);
+        const Ran r = run({QStringLiteral("--max-size"), QStringLiteral("250KB"), in});
+        ASSERT_EQ(r.status, 0) << qPrintable(r.out + r.err);
+        const QString out = SquashCommand::dir.filePath(QString::fromUtf8(name).section('.', 0, 0) + QStringLiteral("_squashed.jpg"));
+        const double reference = magickPsnr(in, out);
+        ASSERT_GT(reference, 10);
+        EXPECT_NEAR(psnrIn(r.out).toDouble(), reference, 0.1) << qPrintable(r.out);
+    }
+}
+
+// A photo that cannot fit 100 KB at its own size: the line after FAILED
+// says what would, --fit writes it, and one pixel more on the longer side
+// does not fit at --min-quality.
+TEST_F(SquashCommand, WhatWouldFitIsTheLargestSizeThatFitsAtTheFloorQuality)
+{
+    const QString in = copy("Kleiber_by_Lukas_Baubkus.jpg");
+    const QStringList limit{QStringLiteral("--max-size"), QStringLiteral("100KB")};
+    const Ran failed = run(limit + QStringList{in});
+    EXPECT_EQ(failed.status, 1);
+    const QStringList lines = failed.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), 2) << qPrintable(failed.out);
+    EXPECT_TRUE(lines[0].contains(QStringLiteral("FAILED - Unable to squash file to the specified picture and file sizes (")));
+    static const QRegularExpression fitLine(QStringLiteral("^At (\\d+) x (\\d+) it fits at (\\d+)% JPEG quality$"));
+    const auto m = fitLine.match(lines[1]);
+    ASSERT_TRUE(m.hasMatch()) << qPrintable(lines[1]);
+    const int width = m.captured(1).toInt(), height = m.captured(2).toInt(), q = m.captured(3).toInt();
+    EXPECT_GE(q, 50);
+    EXPECT_LT(width, 6028);
+
+    const Ran fit = run(limit + QStringList{QStringLiteral("--fit"), in});
+    EXPECT_EQ(fit.status, 0);
+    const QString out = dir.filePath(QStringLiteral("Kleiber_by_Lukas_Baubkus_squashed.jpg"));
+    EXPECT_TRUE(fit.out.contains(QStringLiteral("SUCCESS - File squashed to %1% JPEG quality at %2 x %3 (%4 bytes, PSNR ")
+                                     .arg(q).arg(width).arg(height).arg(QFileInfo(out).size())))
+        << qPrintable(fit.out);
+    EXPECT_LE(QFileInfo(out).size(), 100 * 1024);
+    EXPECT_EQ(QImage(out).size(), QSize(width, height));
+
+    // One pixel more on the longer side, at the floor quality; and the
+    // quality above the one found, at the size found: neither fits.
+    const int tallerBy = int(std::lround((width + 1) * 3391.0 / 6028.0));
+    struct Probe { QString size; int quality; };
+    for (const Probe &p : {Probe{QStringLiteral("%1x%2").arg(width + 1).arg(tallerBy), 50},
+                           Probe{QStringLiteral("%1x%2").arg(width).arg(height), q + 1}}) {
+        if (p.quality > 100)
+            continue;
+        const Ran over = run({QStringLiteral("--size"), p.size, QStringLiteral("--quality"), QString::number(p.quality),
+                              QStringLiteral("--suffix"), QStringLiteral("_over"), in});
+        ASSERT_EQ(over.status, 0) << qPrintable(over.out + over.err);
+        EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("Kleiber_by_Lukas_Baubkus_over.jpg"))).size(), 100 * 1024) << qPrintable(p.size);
+    }
 }

@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLoggingCategory>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <map>
@@ -117,12 +118,7 @@ int startOfFrame(const QByteArray &b)
 TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
 {
     std::mt19937 random(20261206);
-    const char *sources[] = {"video-001.jpeg", "bug725582-testrotate.jpg", "horse.gif", "1_partyanimsm2.gif",
-                             "video-001.bmp", "horse.bmp"};
-    for (const char *source : sources) {
-        const QByteArray original = readAll(corpus(source));
-        ASSERT_FALSE(original.isEmpty()) << source;
-        const QString name = QStringLiteral("case") + QStringLiteral(".") + QString::fromUtf8(source).section('.', -1);
+    const auto mutate = [&](const QByteArray &original, const QString &name) {
         // Truncated at many offsets, the header densely.
         for (int cut = 0; cut < original.size(); cut += cut < 256 ? 7 : original.size() / 40)
             attempt("truncated", original.left(cut), name);
@@ -135,6 +131,20 @@ TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
                 b[int(random() % span)] = char(random() & 0xFF);
             attempt(i % 2 ? "flipped data" : "flipped header", b, name);
         }
+    };
+    const char *sources[] = {"video-001.jpeg", "bug725582-testrotate.jpg", "horse.gif", "1_partyanimsm2.gif",
+                             "video-001.bmp", "horse.bmp"};
+    for (const char *source : sources) {
+        const QByteArray original = readAll(corpus(source));
+        ASSERT_FALSE(original.isEmpty()) << source;
+        mutate(original, QStringLiteral("case.") + QString::fromUtf8(source).section('.', -1));
+    }
+    // The other formats, made here from a corpus picture.
+    for (const QString format : {"png", "webp", "tif", "heic"}) {
+        const QString made = dir.filePath(QStringLiteral("made.") + format);
+        ASSERT_EQ(QProcess::execute(QStringLiteral("convert"), {corpus("video-001.bmp"), made}), 0) << qPrintable(format);
+        mutate(readAll(made), QStringLiteral("case.") + format);
+        QFile::remove(made);
     }
 
     // BMP headers: huge, negative and zero sizes, bad depths, bad RLE runs.
@@ -250,6 +260,19 @@ TEST_F(HostilePictures, CraftedBombsAreRefusedWithTheirCause)
             EXPECT_TRUE(e.description().contains(cause)) << qPrintable(e.reportText());
         }
     }
+    // A HEIC whose image size box claims 30000 x 30000 (within libheif's own
+    // limit); even sides, so that no crop box gives the size instead.
+    const QString heic = dir.filePath(QStringLiteral("bomb.heic"));
+    ASSERT_EQ(QProcess::execute(QStringLiteral("convert"), {corpus("video-001.bmp"), QStringLiteral("-crop"),
+                                                           QStringLiteral("150x102+0+0"), heic}), 0);
+    QByteArray bytes = readAll(heic);
+    const int ispe = int(bytes.indexOf("ispe"));
+    ASSERT_GT(ispe, 0);
+    for (int at : {ispe + 8, ispe + 12})
+        for (int i = 0; i < 4; ++i)
+            bytes[at + i] = char((30000u >> (8 * (3 - i))) & 0xFF);
+    writeAll(heic, bytes);
+    EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(heic); }), 7);
     // A truncated JPEG of a sane size still gives what decodes.
     const QString cut = dir.filePath(QStringLiteral("cut.jpg"));
     writeAll(cut, Crafted::hugeJpeg(640, 480, 20));

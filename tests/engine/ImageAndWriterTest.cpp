@@ -71,8 +71,9 @@ TEST(Picture, RefusesWhatIsNotAPicture)
     writeAll(text, "this is text, not a picture\n");
     const QString empty = dir.filePath(QStringLiteral("empty.bmp"));
     writeAll(empty, QByteArray());
-    const QString png = dir.filePath(QStringLiteral("p.gif"));
-    ASSERT_TRUE(quadrants(8, 8).save(png, "PNG"));
+    // A picture format Qt reads but the program does not take.
+    const QString icon = dir.filePath(QStringLiteral("p.gif"));
+    ASSERT_TRUE(quadrants(8, 8).save(icon, "ICO"));
     // A small JPEG whose frame header claims 60000 x 60000 pixels.
     QByteArray bomb = readAll(corpus("video-001.jpeg"));
     const int sof = bomb.indexOf("\xFF\xC0");
@@ -84,7 +85,7 @@ TEST(Picture, RefusesWhatIsNotAPicture)
 
     EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(text); }), 481);
     EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(empty); }), 481);
-    EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(png); }), 481);
+    EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(icon); }), 481);
     EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(dir.path()); }), 481);
     EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(dir.filePath(QStringLiteral("gone.jpg"))); }), 53);
     EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(bombPath); }), AppError::OutOfMemory);

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "SquashCore.h"
+
+#include <QSize>
+#include <QString>
+#include <cstdint>
+
+// "What would fit": after a squash FAILED, the largest picture size of the
+// same proportions at which the file fits at a floor quality or better.
+namespace FitSearch {
+
+struct Fit
+{
+    bool found = false;             // false: not even the smallest size fits (or cancelled)
+    QSize size;                     // the picture size that fits
+    int quality = 0;                // the highest quality that fits at that size
+    std::int64_t bytes = 0;
+};
+
+// Searches sizes below the request's own (its newWidth x newHeight, or the
+// picture's size when it is not scaled), keeping that size's proportions,
+// with the request's byte limit and minQuality as floor (clamped to 1..100).
+// Writes nothing. The quality at the size found is exactly what the squash's
+// search gives there. The size is bisected on the longer side: file length
+// grows with the picture size almost but not exactly monotonically, so the
+// size found is guaranteed to fit and the next larger size (one pixel more
+// on the longer side) is guaranteed not to; a larger size further up may
+// still fit. Progress is passed to every search; cancelling ends with
+// found = false. Throws what SquashCore::Squash throws.
+Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress &progress = {});
+
+// The size of the same proportions as `size` whose longer side is `longer`
+// (each side at least 1, rounded half to even).
+QSize SizeWithLongerSide(QSize size, int longer);
+
+// "At 1200 x 800 it fits at 63% JPEG quality"
+QString FitText(const Fit &fit);
+
+// "SUCCESS - File squashed to 63% JPEG quality at 1200 x 800"
+QString FitResultText(const Fit &fit);
+
+} // namespace FitSearch

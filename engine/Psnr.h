@@ -1,0 +1,18 @@
+#pragma once
+
+#include "cDIBSection.h"
+
+#include <cstdint>
+#include <vector>
+
+// How close an encoded picture is to the pixels it was made from.
+namespace Psnr {
+
+// The peak signal-to-noise ratio in dB of the JPEG bytes, decoded once row
+// by row, against the image: the mean squared error over all three colour
+// channels of every pixel, as ImageMagick's `compare -metric PSNR` measures
+// it. Infinity when the two are identical. Throws AppError 5 when the bytes
+// are not a JPEG of the image's size.
+double JpegAgainst(const cDIBSection &source, const std::vector<std::uint8_t> &jpeg);
+
+} // namespace Psnr
