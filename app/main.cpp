@@ -20,7 +20,7 @@ void describe(QCommandLineParser &parser)
         "as if dropped on the window; two or more switch Auto-Commit on."));
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to load (JPEG, GIF or BMP)."),
+    parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to load (JPEG, GIF, BMP, PNG, WebP, TIFF or HEIC)."),
                                  QStringLiteral("[FILE...]"));
 }
 

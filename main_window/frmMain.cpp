@@ -215,7 +215,8 @@ void frmMain::cmdOpen_Click()
         dialog.hOwner(this);
         dialog.flags(2628096);
         dialog.Filter(QStringLiteral("All supported files (JPG,GIF,BMP)|*.jpg;*.gif;*.bmp|JPG|*.jpg|GIF|*.gif|BMP|*.bmp|"
-                                     "All files|*.*"));
+                                     "All files|*.*|More pictures (*.png;*.webp;*.tif;*.tiff;*.heic;*.heif)|"
+                                     "*.png;*.webp;*.tif;*.tiff;*.heic;*.heif"));
         dialog.FilterIndex(1);
         dialog.FileName(m_strLastUsedPath);
         dialog.ShowOpen();
@@ -522,19 +523,25 @@ void frmMain::squash()
         m_focusBeforeSquash = focusWidget();
         cmdSquash->setEnabled(false);
         Runner *runner = &m_runner;
-        m_runner.run<SquashCore::Result>(
+        m_runner.run<Squashed>(
             [request, runner, drawTry](const std::atomic<bool> &cancelled) {
-                return SquashCore::Squash(request, [&](int) {
+                Squashed done;
+                done.result = SquashCore::Squash(request, [&](int) {
                     runner->post(drawTry);
                     return !cancelled.load();
                 });
+                // A failure also says what would fit; the bar stays full meanwhile.
+                if (done.result.outcome == SquashCore::Outcome::Failed)
+                    done.fit = FitSearch::WhatWouldFit(request, [&](int) { return !cancelled.load(); });
+                return done;
             },
-            [this](SquashCore::Result result, std::exception_ptr error) { squashed(result, error); }, false);
+            [this](Squashed done, std::exception_ptr error) { squashed(done, error); }, false);
     }, [this](const AppError &e) { reportSquashError(e); });
 }
 
-void frmMain::squashed(const SquashCore::Result &result, std::exception_ptr error)
+void frmMain::squashed(const Squashed &done, std::exception_ptr error)
 {
+    const SquashCore::Result &result = done.result;
     if (m_focusBeforeSquash)
         m_focusBeforeSquash->setFocus();
     ErrorHandlers::report(m_boxes, [&] {
@@ -542,13 +549,15 @@ void frmMain::squashed(const SquashCore::Result &result, std::exception_ptr erro
             std::rethrow_exception(error);
         switch (result.outcome) {
         case SquashCore::Outcome::Success:
-            txtResult->setText(SquashCore::ResultText(result));
+            txtResult->setText(SquashCore::ResultText(result)
+                               + QStringLiteral("\n%1 bytes, PSNR %2 dB").arg(result.outputBytes).arg(result.psnr, 0, 'f', 1));
             imgSquashed->setPicture(Picture::LoadPicture(m_strSquashedFile));
             ProgressBar->value(100);
             ShowProgress(false);
             break;
         case SquashCore::Outcome::Failed:
-            txtResult->setText(SquashCore::ResultText(result));
+            txtResult->setText(SquashCore::ResultText(result)
+                               + (done.fit.found ? QLatin1Char('\n') + FitSearch::FitText(done.fit) : QString()));
             ShowProgress(false);
             break;
         case SquashCore::Outcome::Cancelled:

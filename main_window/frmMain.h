@@ -1,5 +1,6 @@
 #pragma once
 
+#include "FitSearch.h"
 #include "LoadedPicture.h"
 #include "MessageBoxes.h"
 #include "ResultBox.h"
@@ -133,7 +134,14 @@ private:
     void intake(const QStringList &paths, bool fromDialog);
     void loaded(LoadedPicture picture, std::exception_ptr error, const QString &path);
     void squash();
-    void squashed(const SquashCore::Result &result, std::exception_ptr error);
+    // What a squash's worker hands back: its result and, after a failure,
+    // what would fit.
+    struct Squashed
+    {
+        SquashCore::Result result;
+        FitSearch::Fit fit;
+    };
+    void squashed(const Squashed &done, std::exception_ptr error);
     void reportSquashError(const AppError &e);
     void refreshEstimates();
     void showQueued();

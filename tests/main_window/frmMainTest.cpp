@@ -100,7 +100,10 @@ TEST_F(MainWindow, ASquashWritesWhatTheCommandLineWrites)
     ASSERT_TRUE(cli.waitForFinished(60000));
     EXPECT_EQ(cli.exitCode(), 0);
     EXPECT_EQ(readAll(out), readAll(dir.filePath(QStringLiteral("cli/GreenMeadow_squashed.jpg"))));
-    EXPECT_TRUE(QString::fromUtf8(cli.readAllStandardOutput()).contains(w.txtResult->text()));
+    // The same figures: "SUCCESS ... (N bytes, PSNR X dB)" there, on two lines here.
+    const QStringList lines = w.txtResult->text().split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2);
+    EXPECT_TRUE(QString::fromUtf8(cli.readAllStandardOutput()).contains(lines[0] + QStringLiteral(" (") + lines[1] + QLatin1Char(')')));
 }
 
 TEST_F(MainWindow, RefusedEntriesShowTheirBoxAndMoveTheFocus)
@@ -164,7 +167,7 @@ TEST_F(MainWindow, AJpegWithinTheLimitIsOnlySquashedWhenTheUserSaysYes)
     boxes.answers.push_back(MessageBoxes::Yes);
     w.cmdSquash_Click();
     settle(w);
-    EXPECT_EQ(w.txtResult->text(), QStringLiteral("SUCCESS - File squashed to 100% JPEG quality"));
+    EXPECT_EQ(w.txtResult->text().section(QLatin1Char('\n'), 0, 0), QStringLiteral("SUCCESS - File squashed to 100% JPEG quality"));
     EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("video-001_squashed.jpg"))).size(), 0);
 }
 
@@ -185,6 +188,13 @@ TEST_F(MainWindow, FailuresAndErrorsComeBackInTheResultBox)
     EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("Picture_1A_by_freespace_squashed.jpg"))));
     EXPECT_FALSE(w.imgSquashed->hasPicture());
     EXPECT_TRUE(boxes.shown.empty());
+    // Within reach at a smaller size: the second line says which.
+    w.txtUserSize->setText(QStringLiteral("5000"));
+    w.cmdSquash_Click();
+    settle(w);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^FAILED - Unable to squash file to the specified picture and file sizes\n"
+                                                  "At \\d+ x \\d+ it fits at \\d+% JPEG quality$"))
+                    .match(w.txtResult->text()).hasMatch()) << qPrintable(w.txtResult->text());
 
     // An empty suffix would write over the input: refused, the input kept.
     const QByteArray original = readAll(input);
