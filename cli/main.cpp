@@ -153,7 +153,7 @@ int main(int argc, char *argv[])
                        "at --min-quality or better."));
     const QCommandLineOption minQuality(QStringLiteral("min-quality"),
         QStringLiteral("The lowest quality \"what would fit\" accepts (1 to 100)."), QStringLiteral("Q"),
-        QStringLiteral("50"));
+        QString::number(FitSearch::DefaultMinQuality));
     parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to squash."), QStringLiteral("FILE..."));
     if (!parser.parse(QCoreApplication::arguments())) {

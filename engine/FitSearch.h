@@ -10,6 +10,9 @@
 // same proportions at which the file fits at a floor quality or better.
 namespace FitSearch {
 
+// The lowest quality worth offering when nothing else is asked for.
+constexpr int DefaultMinQuality = 50;
+
 struct Fit
 {
     bool found = false;             // false: not even the smallest size fits (or cancelled)

@@ -531,8 +531,11 @@ void frmMain::squash()
                     return !cancelled.load();
                 });
                 // A failure also says what would fit; the bar stays full meanwhile.
-                if (done.result.outcome == SquashCore::Outcome::Failed)
-                    done.fit = FitSearch::WhatWouldFit(request, [&](int) { return !cancelled.load(); });
+                if (done.result.outcome == SquashCore::Outcome::Failed) {
+                    SquashCore::Request fit = request;
+                    fit.minQuality = FitSearch::DefaultMinQuality;
+                    done.fit = FitSearch::WhatWouldFit(fit, [&](int) { return !cancelled.load(); });
+                }
                 return done;
             },
             [this](Squashed done, std::exception_ptr error) { squashed(done, error); }, false);

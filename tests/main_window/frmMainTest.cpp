@@ -195,6 +195,7 @@ TEST_F(MainWindow, FailuresAndErrorsComeBackInTheResultBox)
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^FAILED - Unable to squash file to the specified picture and file sizes\n"
                                                   "At \\d+ x \\d+ it fits at \\d+% JPEG quality$"))
                     .match(w.txtResult->text()).hasMatch()) << qPrintable(w.txtResult->text());
+    EXPECT_GE(w.txtResult->text().section(QStringLiteral(" at "), 1).section(QLatin1Char('%'), 0, 0).toInt(), 50);
 
     // An empty suffix would write over the input: refused, the input kept.
     const QByteArray original = readAll(input);
