@@ -102,7 +102,7 @@ Status status(const QString &path)
     struct stat st {};
     if (path.isEmpty() || ::stat(encode(path).constData(), &st) != 0)
         return {};
-    return {true, S_ISREG(st.st_mode), S_ISDIR(st.st_mode), qint64(st.st_size), quint64(st.st_dev), quint64(st.st_ino)};
+    return {true, S_ISREG(st.st_mode), S_ISDIR(st.st_mode), qint64(st.st_size)};
 }
 
 bool openForReading(QFile &file, const QString &path)
@@ -123,6 +123,12 @@ QString absolutePath(const QString &path)
     QByteArray here(PATH_MAX, '\0');
     const QString folder = ::getcwd(here.data(), size_t(here.size())) ? decode(here.constData()) : QDir::currentPath();
     return QDir::cleanPath(folder + QLatin1Char('/') + path);
+}
+
+QString canonicalPath(const QString &path)
+{
+    char resolved[PATH_MAX];
+    return !path.isEmpty() && ::realpath(encode(path).constData(), resolved) ? decode(resolved) : QString();
 }
 
 QString fromUrl(const QUrl &url)

@@ -26,7 +26,6 @@ struct Status
     bool isFile = false;
     bool isDir = false;
     qint64 size = 0;
-    quint64 device = 0, inode = 0;
 };
 Status status(const QString &path);
 
@@ -36,6 +35,8 @@ bool openForReading(QFile &file, const QString &path);
 // The path made absolute against the working folder and cleaned, by string
 // operations only.
 QString absolutePath(const QString &path);
+// The absolute path with links resolved; empty when there is no such file.
+QString canonicalPath(const QString &path);
 
 // A local file's path from a URL, its percent-encoded bytes kept (QUrl's own
 // toLocalFile makes bytes that are not UTF-8 U+FFFD); empty for other URLs.
