@@ -1,10 +1,10 @@
+#include "FileNames.h"
 #include "QtMessageBoxes.h"
 #include "SingleInstance.h"
 #include "frmMain.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
-#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QTimer>
 
@@ -76,13 +76,18 @@ int main(int argc, char *argv[])
     QApplication::setStyle(QStringLiteral("Fusion"));
     QCommandLineParser parser;
     describe(parser);
-    if (!parser.parse(QApplication::arguments())) {
+    // Qt would read the arguments as UTF-8, making other bytes U+FFFD; what
+    // QApplication took for itself is no longer in argv.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << FileNames::decode(argv[i]);
+    if (!parser.parse(arguments)) {
         std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
         return 2;
     }
     QStringList files;
     for (const QString &f : parser.positionalArguments())
-        files << QFileInfo(f).absoluteFilePath();
+        files << FileNames::absolutePath(f);
 
     SingleInstance instance(SingleInstance::defaultName());
     if (instance.handOver(files))

@@ -2,6 +2,7 @@
 
 #include "AppError.h"
 #include "ErrorHandlers.h"
+#include "FileNames.h"
 #include "FitSearch.h"
 #include "MemoryBudget.h"
 #include "Numbers.h"
@@ -12,7 +13,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QImageReader>
 #include <QLoggingCategory>
 #include <QRegularExpression>
@@ -31,7 +32,8 @@ namespace {
 
 enum Exit { AllSquashed = 0, SomeFailed = 1, Usage = 2 };
 
-void printErr(const QString &text) { std::fprintf(stderr, "%s\n", qPrintable(text)); }
+// Names reach the terminal as the bytes they have on disk.
+void printErr(const QString &text) { std::fprintf(stderr, "%s\n", FileNames::encode(text).constData()); }
 
 using SquashTargets::Checked;
 using SquashTargets::LimitChoice;
@@ -78,7 +80,7 @@ std::optional<Checked<SizeChoice>> parseSize(const QString &text)
 bool askYes(const QString &file)
 {
     std::fprintf(stderr, "%s: Picture is already within the file size limit.\nDo you want to continue on resizing the picture? [y/N] ",
-                 qPrintable(file));
+                 FileNames::encode(file).constData());
     std::fflush(stderr);
     char line[64] = {};
     if (!std::fgets(line, sizeof line, stdin))
@@ -89,7 +91,10 @@ bool askYes(const QString &file)
 // Whether the file looks like a picture, before asking about it.
 bool loadable(const QString &path)
 {
-    QImageReader reader(path);
+    QFile file;
+    if (!FileNames::openForReading(file, path))
+        return false;
+    QImageReader reader(&file);
     reader.setDecideFormatFromContent(true);
     return reader.canRead();
 }
@@ -156,7 +161,11 @@ int main(int argc, char *argv[])
         QString::number(FitSearch::DefaultMinQuality));
     parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to squash."), QStringLiteral("FILE..."));
-    if (!parser.parse(QCoreApplication::arguments())) {
+    // Qt would read the arguments as UTF-8, making other bytes U+FFFD.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << FileNames::decode(argv[i]);
+    if (!parser.parse(arguments)) {
         printErr(parser.errorText());
         return Usage;
     }
@@ -213,7 +222,7 @@ int main(int argc, char *argv[])
     }
     // "dd/" gives dd/name, not dd//name.
     const QString destFolder = parser.isSet(dest) ? QDir::cleanPath(parser.value(dest)) : QString();
-    if (parser.isSet(dest) && !QFileInfo(parser.value(dest)).isDir()) {
+    if (parser.isSet(dest) && !FileNames::status(parser.value(dest)).isDir) {
         printErr(QStringLiteral("quillmoss-squash: --dest %1 is not a folder").arg(parser.value(dest)));
         return Usage;
     }
@@ -259,7 +268,7 @@ int main(int argc, char *argv[])
         if (asking)
             return;
         std::fprintf(stderr, "\r\033[K[%d/%lld] %s: q%d", finished, (long long)files.size(),
-                     qPrintable(QFileInfo(file).fileName()), q);
+                     FileNames::encode(file.mid(file.lastIndexOf(QLatin1Char('/')) + 1)).constData(), q);
         std::fflush(stderr);
     };
 
@@ -372,7 +381,7 @@ int main(int argc, char *argv[])
         while (printed < jobs.size() && jobs[printed].done) {
             if (showProgress)
                 std::fputs("\r\033[K", stderr);
-            std::fprintf(jobs[printed].error ? stderr : stdout, "%s\n", qPrintable(jobs[printed].line));
+            std::fprintf(jobs[printed].error ? stderr : stdout, "%s\n", FileNames::encode(jobs[printed].line).constData());
             std::fflush(jobs[printed].error ? stderr : stdout);
             if (!jobs[printed].ok)
                 status = SomeFailed;
@@ -384,15 +393,15 @@ int main(int argc, char *argv[])
         Job &job = jobs[i];
         job.input = files[qsizetype(i)];
         job.path = job.input.contains(QLatin1Char('/')) ? job.input : QStringLiteral("./") + job.input;
-        const QFileInfo info(job.path);
+        const FileNames::Status info = FileNames::status(job.path);
         bool queued = false;
         try {
             if (job.input == QLatin1String("-"))
                 throw AppError(AppError::InvalidCall, QStringLiteral("quillmoss-squash"),
                                QStringLiteral("Standard input is not supported; name a picture file"));
-            if (!info.isFile())
+            if (!info.isFile)
                 Picture::PictureSize(job.path);   // says why: missing, a folder, unreadable
-            job.limit = SquashTargets::ByteLimitFor(limitChoice, std::int32_t(std::min<qint64>(info.size(), INT32_MAX)));
+            job.limit = SquashTargets::ByteLimitFor(limitChoice, std::int32_t(std::min<qint64>(info.size, INT32_MAX)));
             job.output = SquashCore::OutputPath(job.path, suffixText, destFolder);
             for (std::size_t k = i; k-- > 0;)
                 if (jobs[k].output == job.output) {
@@ -404,7 +413,7 @@ int main(int argc, char *argv[])
             asked.maxFileSize = job.limit;
             asked.fixedQuality = fixedQuality;
             // A file that is no picture is not asked about; its load reports it.
-            const bool go = !loadable(job.path) || SquashCore::ConfirmWithinLimit(asked, info.size(), [&] {
+            const bool go = !loadable(job.path) || SquashCore::ConfirmWithinLimit(asked, info.size, [&] {
                 if (parser.isSet(yes))
                     return true;
                 if (!interactive)

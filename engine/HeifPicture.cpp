@@ -1,6 +1,7 @@
 #include "HeifPicture.h"
 
 #include "AppError.h"
+#include "FileNames.h"
 
 #include <QColorSpace>
 #include <QFile>
@@ -76,8 +77,8 @@ QColorSpace colourSpace(heif_image_handle *handle)
 
 bool IsHeif(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!FileNames::openForReading(file, path))
         return false;
     const QByteArray head = file.read(64);
     return heif_check_filetype(reinterpret_cast<const uint8_t *>(head.constData()), int(head.size()))
@@ -94,7 +95,7 @@ Handle primary(const Context &context, const QString &path)
         invalidPicture();
     if (!context)
         throw AppError(AppError::OutOfMemory, kSource);
-    check(heif_context_read_from_file(context.get(), QFile::encodeName(path).constData(), nullptr));
+    check(heif_context_read_from_file(context.get(), FileNames::encode(path).constData(), nullptr));
     heif_image_handle *rawHandle = nullptr;
     check(heif_context_get_primary_image_handle(context.get(), &rawHandle));
     Handle handle(rawHandle);

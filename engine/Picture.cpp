@@ -1,6 +1,7 @@
 #include "Picture.h"
 
 #include "AppError.h"
+#include "FileNames.h"
 #include "HeifPicture.h"
 #include "JpegDecoder.h"
 
@@ -8,11 +9,11 @@
 #include <QColorSpace>
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QImageReader>
 #include <QTransform>
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstring>
 
 namespace Picture {
@@ -150,16 +151,18 @@ Source open(const QString &path)
     }();
     Q_UNUSED(limitRaised);
 
-    const QFileInfo info(path);
-    if (path.isEmpty() || !info.exists())
+    const FileNames::Status info = FileNames::status(path);
+    if (!info.exists)
         throw AppError(AppError::FileNotFound, kSource,
                        QStringLiteral("File not found (%1)").arg(QDir::toNativeSeparators(path)));
-    if (info.isDir())
+    if (info.isDir)
         throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture (%1 is a folder)").arg(QDir::toNativeSeparators(path)));
-    QFile file(path);
-    if (!info.isFile() || !file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!info.isFile || !FileNames::openForReading(file, path))
         throw AppError(AppError::PermissionDenied, kSource,
-                       QStringLiteral("Permission denied (%1: %2)").arg(QDir::toNativeSeparators(path), file.errorString()));
+                       QStringLiteral("Permission denied (%1: %2)")
+                           .arg(QDir::toNativeSeparators(path),
+                                QString::fromLocal8Bit(std::strerror(info.isFile ? errno : EINVAL))));
     Source source;
     source.bytes = file.readAll();
     QBuffer buffer(&source.bytes);

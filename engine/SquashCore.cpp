@@ -2,6 +2,7 @@
 
 #include "AppError.h"
 #include "AtomicFile.h"
+#include "FileNames.h"
 #include "JpegSizeBounds.h"
 #include "Numbers.h"
 #include "Picture.h"
@@ -10,7 +11,6 @@
 #include "clsPathER.h"
 #include "mIntelJPEGLibrary.h"
 
-#include <QFileInfo>
 #include <optional>
 
 namespace SquashCore {
@@ -20,10 +20,10 @@ const QString kSource = QStringLiteral("Quillmoss.SquashCore");
 
 bool samePath(const QString &a, const QString &b)
 {
-    const QFileInfo fa(a), fb(b);
-    if (fa.absoluteFilePath() == fb.absoluteFilePath())
+    if (FileNames::absolutePath(a) == FileNames::absolutePath(b))
         return true;
-    return fa.exists() && fb.exists() && fa.canonicalFilePath() == fb.canonicalFilePath();
+    const QString ca = FileNames::canonicalPath(a);
+    return !ca.isEmpty() && ca == FileNames::canonicalPath(b);
 }
 
 } // namespace

@@ -1,8 +1,7 @@
 #include "LoadedPicture.h"
 
+#include "FileNames.h"
 #include "Picture.h"
-
-#include <QFileInfo>
 
 LoadedPicture LoadedPicture::Load(const QString &path, const std::atomic<bool> &cancelled)
 {
@@ -11,6 +10,6 @@ LoadedPicture LoadedPicture::Load(const QString &path, const std::atomic<bool> &
     // A load that a newer one replaces stops early (its error goes unseen).
     loaded.picture = Picture::LoadPicture(path, [&cancelled] { return cancelled.load(); });
     // Measured after the decode, so that the length belongs to these pixels.
-    loaded.length = QFileInfo(path).size();
+    loaded.length = FileNames::status(path).size;
     return loaded;
 }

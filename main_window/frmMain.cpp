@@ -3,6 +3,7 @@
 #include "AppError.h"
 #include "ErrorHandlers.h"
 #include "Estimates.h"
+#include "FileNames.h"
 #include "ImageBox.h"
 #include "mIntelJPEGLibrary.h"
 #include "Numbers.h"
@@ -20,7 +21,6 @@
 #include <QDesktopServices>
 #include <QDragMoveEvent>
 #include <QDropEvent>
-#include <QFileInfo>
 #include <QMimeData>
 #include <QUrl>
 
@@ -144,7 +144,7 @@ void frmMain::LoadFiles(const QStringList &paths)
     QMimeData data;
     QList<QUrl> urls;
     for (const QString &path : paths)
-        urls << QUrl::fromLocalFile(QFileInfo(path).absoluteFilePath());
+        urls << FileNames::toUrl(FileNames::absolutePath(path));
     data.setUrls(urls);
     std::int16_t IndexCount = std::int16_t(std::min<qsizetype>(urls.size(), 32767));
     LoadFileAfterDragging(&data, IndexCount);
@@ -249,7 +249,7 @@ void frmMain::LoadFileAfterDragging(const QMimeData *Data, std::int16_t &)
         QStringList paths;
         for (const QUrl &url : Data->urls())
             if (url.isLocalFile())
-                paths << url.toLocalFile();
+                paths << FileNames::fromUrl(url);
         if (paths.size() > 1)
             chkAutoCommit->setState(1);
         intake(paths, false);

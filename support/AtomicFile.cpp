@@ -1,9 +1,9 @@
 #include "AtomicFile.h"
 
 #include "AppError.h"
+#include "FileNames.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QDir>
 #include <cerrno>
 #include <climits>
@@ -114,7 +114,7 @@ private:
 
 void write(const QString &path, const void *data, std::size_t size, Metadata metadata)
 {
-    const QByteArray target = QFile::encodeName(path);
+    const QByteArray target = FileNames::encode(path);
     struct stat old {};
     const bool existed = ::stat(target.constData(), &old) == 0;
     if (existed && S_ISDIR(old.st_mode))
@@ -158,11 +158,11 @@ void write(const QString &path, const void *data, std::size_t size, Metadata met
 
 QString linkTarget(const QString &path)
 {
-    QByteArray current = QFile::encodeName(path);
+    QByteArray current = FileNames::encode(path);
     for (int hops = 0; hops < 40; ++hops) {
         struct stat st {};
         if (::lstat(current.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
-            return QFile::decodeName(current);
+            return FileNames::decode(current);
         QByteArray target(PATH_MAX, '\0');
         const ssize_t n = ::readlink(current.constData(), target.data(), size_t(target.size()));
         if (n <= 0)
@@ -176,7 +176,7 @@ QString linkTarget(const QString &path)
 
 bool canReplace(const QString &path)
 {
-    const QByteArray name = QFile::encodeName(path);
+    const QByteArray name = FileNames::encode(path);
     const int slash = name.lastIndexOf('/');
     const QByteArray folder = slash < 0 ? QByteArray(".") : slash == 0 ? QByteArray("/") : name.left(slash);
     if (::access(folder.constData(), W_OK | X_OK) != 0)

@@ -1,5 +1,7 @@
 #include "SingleInstance.h"
 
+#include "FileNames.h"
+
 #include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
@@ -12,8 +14,8 @@
 
 namespace {
 
-// The message: the number of paths, then each path, each field ended by NUL
-// (paths cannot hold NUL). The answer: one byte once the files are taken.
+// The message: the number of paths, then each path as its bytes, each field
+// ended by NUL (paths cannot hold NUL). The answer: one byte once the files are taken.
 constexpr char kSeparator = '\0';
 constexpr char kTaken = '\x06';
 
@@ -68,7 +70,7 @@ bool SingleInstance::handOver(const QStringList &paths, int timeoutMs) const
         return false;
     QByteArray message = QByteArray::number(paths.size()) + kSeparator;
     for (const QString &path : paths)
-        message += path.toUtf8() + kSeparator;
+        message += FileNames::encode(path) + kSeparator;
     socket.write(message);
     if (!socket.waitForBytesWritten(timeoutMs) && socket.bytesToWrite() > 0)
         return false;
@@ -113,7 +115,7 @@ bool SingleInstance::listen()
                     return;
                 QStringList paths;
                 for (qsizetype i = 1; i <= count; ++i)
-                    paths << QString::fromUtf8(fields[i]);
+                    paths << FileNames::decode(fields[i]);
                 received->clear();
                 socket->write(QByteArray(1, kTaken));
                 socket->flush();

@@ -1,9 +1,9 @@
 #include "clsPathER.h"
 
 #include "AppError.h"
+#include "FileNames.h"
 #include "Numbers.h"
 
-#include <QFileInfo>
 #include <limits>
 
 namespace {
@@ -38,22 +38,20 @@ std::int16_t clsPathER::GetPathLength() const
 
 std::int32_t clsPathER::GetFileSize() const
 {
-    const QFileInfo info(m_fullPath);
-    if (m_fullPath.isEmpty() || !info.exists() || info.isDir())
+    const FileNames::Status info = FileNames::status(m_fullPath);
+    if (!info.exists || info.isDir)
         throw AppError(AppError::FileNotFound, kSource);
-    if (info.size() > std::numeric_limits<std::int32_t>::max())
+    if (info.size > std::numeric_limits<std::int32_t>::max())
         throw AppError(AppError::Overflow, kSource);
-    return static_cast<std::int32_t>(info.size());
+    return static_cast<std::int32_t>(info.size);
 }
 
 bool clsPathER::FileExists(const QString &sFullPath)
 {
-    const QFileInfo info(sFullPath);
-    return !sFullPath.isEmpty() && info.isFile();
+    return FileNames::status(sFullPath).isFile;
 }
 
 bool clsPathER::FolderExists(const QString &sFullPath)
 {
-    const QFileInfo info(sFullPath);
-    return !sFullPath.isEmpty() && info.isDir();
+    return FileNames::status(sFullPath).isDir;
 }

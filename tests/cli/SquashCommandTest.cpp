@@ -7,8 +7,10 @@
 #include <QImage>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -295,4 +297,26 @@ TEST_F(SquashCommand, WhatWouldFitIsTheLargestSizeThatFitsAtTheFloorQuality)
         ASSERT_EQ(over.status, 0) << qPrintable(over.out + over.err);
         EXPECT_GT(QFileInfo(dir.filePath(QStringLiteral("Kleiber_by_Lukas_Baubkus_over.jpg"))).size(), 100 * 1024) << qPrintable(p.size);
     }
+}
+
+// A name that is not UTF-8 (Latin-1 bytes from an old camera card) is opened
+// as its bytes; the output's name and the printed line keep them.
+TEST_F(SquashCommand, ANameThatIsNotUtf8KeepsItsBytes)
+{
+    const QByteArray folder = QFile::encodeName(dir.path());
+    copy("horse.gif");
+    ASSERT_EQ(::rename((folder + "/horse.gif").constData(), (folder + "/caf\xe9.gif").constData()), 0);
+    // QTemporaryDir cannot remove what it cannot name.
+    const auto cleanUp = qScopeGuard([&] {
+        for (const char *name : {"/caf\xe9.gif", "/caf\xe9_squashed.jpg"})
+            ::unlink((folder + name).constData());
+    });
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), QStringLiteral("exec \"$0\" \"$(printf 'caf\\351.gif')\""),
+                                        QStringLiteral(QUILLMOSS_SQUASH)});
+    ASSERT_TRUE(p.waitForFinished(120000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().constData();
+    EXPECT_TRUE(p.readAllStandardOutput().startsWith("caf\xe9.gif -> ./caf\xe9_squashed.jpg: SUCCESS"));
+    EXPECT_EQ(::access((folder + "/caf\xe9_squashed.jpg").constData(), F_OK), 0);
 }

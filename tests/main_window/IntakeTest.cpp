@@ -8,7 +8,9 @@
 #include <QBuffer>
 #include <QFileInfo>
 #include <QImageWriter>
+#include <QScopeGuard>
 #include <QScreen>
+#include <unistd.h>
 
 namespace {
 
@@ -88,6 +90,42 @@ TEST_F(Intake, OneFileLoadsAndSeveralAreSquashedInOrderFromEveryEntry)
         for (const char *base : {"b", "c"})
             EXPECT_TRUE(QFileInfo::exists(squashed(base))) << base;
         EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
+    }
+}
+
+// A name that is not UTF-8 (Latin-1 bytes from an old camera card), dropped
+// or named on the command line, loads and squashes under its own bytes.
+TEST_F(Intake, ANameThatIsNotUtf8LoadsAndSquashesFromADropAndTheCommandLine)
+{
+    const QByteArray folder = QFile::encodeName(dir.path());
+    copy("horse.gif");
+    ASSERT_EQ(::rename((folder + "/horse.gif").constData(), (folder + "/caf\xe9.gif").constData()), 0);
+    const QByteArray output = folder + "/caf\xe9_squashed.jpg";
+    // QTemporaryDir cannot remove what it cannot name.
+    const auto cleanUp = qScopeGuard([&] {
+        ::unlink((folder + "/caf\xe9.gif").constData());
+        ::unlink(output.constData());
+    });
+    for (const bool dropped : {true, false}) {
+        SCOPED_TRACE(dropped);
+        ::unlink(output.constData());
+        boxes.shown.clear();
+        frmMain w(boxes);
+        if (dropped) {
+            QMimeData data;
+            data.setData(QStringLiteral("text/uri-list"), "file://" + folder.toPercentEncoding("/") + "/caf%E9.gif\r\n");
+            EXPECT_TRUE(dropData(w.txtSuffix, data));
+        } else {
+            // As the command line's bytes arrive: the odd byte kept as U+DC00 + byte.
+            w.LoadFiles({dir.path() + QStringLiteral("/caf") + QChar(0xDCE9) + QStringLiteral(".gif")});
+        }
+        settle(w);
+        EXPECT_TRUE(boxes.shown.empty()) << qPrintable(boxes.shown.empty() ? QString() : boxes.shown[0].text);
+        EXPECT_EQ(w.txtActualSize->text(), QString::number(QFile(corpus("horse.gif")).size()));
+        w.cmdSquash_Click();
+        settle(w);
+        EXPECT_TRUE(boxes.shown.empty());
+        EXPECT_EQ(::access(output.constData(), F_OK), 0);
     }
 }
 

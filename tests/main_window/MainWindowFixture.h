@@ -16,18 +16,9 @@
 #include <algorithm>
 #include <gtest/gtest.h>
 
-// A real drop of local files on a control, as a file manager makes it.
-inline bool dropFiles(QWidget *on, const QStringList &paths, bool asText = false)
+// A real drop of data on a control, as a file manager makes it.
+inline bool dropData(QWidget *on, const QMimeData &data)
 {
-    QMimeData data;
-    if (asText) {
-        data.setText(paths.join(QLatin1Char('\n')));
-    } else {
-        QList<QUrl> urls;
-        for (const QString &p : paths)
-            urls << (p.startsWith(QLatin1String("http")) ? QUrl(p) : QUrl::fromLocalFile(p));
-        data.setUrls(urls);
-    }
     // Sent to the widget under the pointer; the application passes it
     // up to the first that takes it, as for a real drag.
     const QPoint at = on->rect().center();
@@ -40,6 +31,20 @@ inline bool dropFiles(QWidget *on, const QStringList &paths, bool asText = false
     dropped.ignore();
     QApplication::sendEvent(on, &dropped);
     return dropped.isAccepted();
+}
+
+inline bool dropFiles(QWidget *on, const QStringList &paths, bool asText = false)
+{
+    QMimeData data;
+    if (asText) {
+        data.setText(paths.join(QLatin1Char('\n')));
+    } else {
+        QList<QUrl> urls;
+        for (const QString &p : paths)
+            urls << (p.startsWith(QLatin1String("http")) ? QUrl(p) : QUrl::fromLocalFile(p));
+        data.setUrls(urls);
+    }
+    return dropData(on, data);
 }
 
 // Lets the window's queue of loads and squashes run to its end.

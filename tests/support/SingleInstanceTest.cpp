@@ -25,7 +25,9 @@ TEST(SingleInstance, ASecondStartHandsItsFilesToTheFirst)
     ASSERT_TRUE(first.listen());
     std::vector<QStringList> received;
     QObject::connect(&first, &SingleInstance::filesReceived, [&](const QStringList &p) { received.push_back(p); });
-    const QStringList files{QStringLiteral("/pics/a b.jpg"), QStringLiteral("/pics/\u00e9t\u00e9.gif")};
+    // A name that is not UTF-8 keeps its odd byte (U+DC00 + byte) on the way.
+    const QStringList files{QStringLiteral("/pics/a b.jpg"), QStringLiteral("/pics/\u00e9t\u00e9.gif"),
+                            QStringLiteral("/pics/caf") + QChar(0xDCE9) + QStringLiteral(".gif")};
     // The hand-over blocks; the first instance answers from its event loop.
     bool handed = false;
     std::thread second([&] { handed = SingleInstance(name).handOver(files); });
