@@ -152,9 +152,6 @@ TEST(JpegWriter, RealPhotoRoundTripsAndQualityOrdersSizes)
     const QString path = dir.filePath(QStringLiteral("meadow.jpg"));
     ASSERT_TRUE(mIntelJPEGLibrary::SaveDibAsJpeg(dib, path, 75));
     const QByteArray written = readAll(path);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(mIntelJPEGLibrary::EncodeDib(dib, 75).data()),
-                         written.size()),
-              written);
     EXPECT_TRUE(written.startsWith("\xFF\xD8\xFF\xE0") && written.mid(6, 4) == "JFIF");
 
     const QImage back(path);
@@ -171,17 +168,30 @@ TEST(JpegWriter, RealPhotoRoundTripsAndQualityOrdersSizes)
     EXPECT_GT(size(30), size(1));
 }
 
-TEST(JpegWriter, ReplacingKeepsTimesAndPermissions)
+// A failed save leaves the old file alone; a save over it keeps its times
+// and permissions.
+TEST(JpegWriter, ReplacingKeepsTheOldFileOnFailureAndItsMetadataOnSuccess)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("old.jpg"));
-    writeAll(path, "old");
+    writeAll(path, "precious");
     const QByteArray name = QFile::encodeName(path);
     ::chmod(name.constData(), 0604);
     const struct timespec times[2] = {{1100000000, 0}, {1200000000, 0}};
     ::utimensat(AT_FDCWD, name.constData(), times, 0);
 
     cDIBSection dib;
+    try {
+        mIntelJPEGLibrary::SaveDibAsJpeg(dib, path, 80);
+        FAIL() << "an empty image was written";
+    } catch (const AppError &e) {
+        EXPECT_EQ(e.number(), 26001);
+        EXPECT_EQ(e.description(), QStringLiteral("Failed to save to JPG -8"));
+        EXPECT_TRUE(e.source().endsWith(QStringLiteral(".mIntelJPEGLibrary")));
+    }
+    // (Reading it would move its access time.)
+    EXPECT_EQ(QFileInfo(path).size(), 8);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("old.jpg")});
     dib.CreateFromPicture(quadrants(33, 17));
     mIntelJPEGLibrary::SaveDibAsJpeg(dib, path, 50);
     struct stat st {};
@@ -190,23 +200,4 @@ TEST(JpegWriter, ReplacingKeepsTimesAndPermissions)
     EXPECT_EQ(st.st_atim.tv_sec, 1100000000);
     EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
     EXPECT_EQ(QImage(path).size(), QSize(33, 17));
-}
-
-TEST(JpegWriter, FailuresRaiseErrorsAndLeaveTheOldFile)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("keep.jpg"));
-    writeAll(path, "precious");
-
-    cDIBSection empty;
-    try {
-        mIntelJPEGLibrary::SaveDibAsJpeg(empty, path, 80);
-        FAIL() << "an empty image was written";
-    } catch (const AppError &e) {
-        EXPECT_EQ(e.number(), 26001);
-        EXPECT_EQ(e.description(), QStringLiteral("Failed to save to JPG -8"));
-        EXPECT_TRUE(e.source().endsWith(QStringLiteral(".mIntelJPEGLibrary")));
-    }
-    EXPECT_EQ(readAll(path), "precious");
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }
