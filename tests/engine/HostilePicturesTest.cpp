@@ -212,22 +212,13 @@ TEST_F(HostilePictures, ALoadCanBeCancelled)
 // 6-bit channels of 16-bit BMPs reach the full range.
 TEST_F(HostilePictures, TopDownAndSixteenBitBmpsLoadTrue)
 {
-    struct Row
-    {
-        int bits;
-        quint32 fill;
-        std::vector<quint32> masks;
-        QRgb colour;
+    const std::vector<quint32> rgb565 = {0xF800, 0x07E0, 0x001F};
+    const struct { int bits; quint32 fill; std::vector<quint32> masks; QRgb colour; } rows[] = {
+        {24, 0x336699, {}, qRgb(0x33, 0x66, 0x99)}, {8, 51, {}, qRgb(51, 51, 51)}, {4, 5, {}, qRgb(85, 85, 85)},
+        {16, 0x7FFF, {}, qRgb(255, 255, 255)},      {16, 0xFFFF, rgb565, qRgb(255, 255, 255)},
+        {16, 0x8410, rgb565, qRgb(132, 130, 132)},
     };
-    const Row rows[] = {
-        {24, 0x336699, {}, qRgb(0x33, 0x66, 0x99)},
-        {8, 51, {}, qRgb(51, 51, 51)},
-        {4, 5, {}, qRgb(85, 85, 85)},
-        {16, 0x7FFF, {}, qRgb(255, 255, 255)},
-        {16, 0xFFFF, {0xF800, 0x07E0, 0x001F}, qRgb(255, 255, 255)},
-        {16, 0x8410, {0xF800, 0x07E0, 0x001F}, qRgb(132, 130, 132)},
-    };
-    for (const Row &r : rows)
+    for (const auto &r : rows)
         for (int sign : {1, -1}) {
             SCOPED_TRACE(testing::Message() << r.bits << " bits, height sign " << sign);
             QImage picture;
