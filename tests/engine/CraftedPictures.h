@@ -18,6 +18,8 @@ inline void put16be(QByteArray &b, qsizetype at, int v)
     b[at + 1] = char(v & 0xFF);
 }
 
+// v as `bytes` little-endian bytes.
+
 inline QByteArray le(quint32 v, int bytes)
 {
     QByteArray b;
@@ -72,9 +74,7 @@ inline QByteArray scanBomb(int side, int scans)
     flat.fill(qRgb(90, 120, 150));
     const QByteArray b = jpegOf(flat, true);
     const qsizetype last = b.lastIndexOf("\xFF\xDA"), end = b.lastIndexOf("\xFF\xD9");
-    int have = 0;
-    for (qsizetype at = b.indexOf("\xFF\xDA"); at >= 0; at = b.indexOf("\xFF\xDA", at + 2))
-        ++have;
+    const int have = int(b.count("\xFF\xDA"));
     return b.left(end) + b.mid(last, end - last).repeated(std::max(scans - have, 0)) + "\xFF\xD9";
 }
 
@@ -134,20 +134,21 @@ inline QByteArray gifScreen(int width, int height)
 
 struct Case
 {
-    const char *name;
-    QByteArray bytes;
     const char *file;
+    QByteArray bytes;
+    int number;          // the error that refuses it
+    const char *cause;   // and what its description names
 };
 
 // The bombs: each must be refused within 1 GiB and a few seconds.
 inline std::vector<Case> bombs()
 {
     return {
-        {"JPEG 16384 x 16384, no scan data", hugeJpeg(16384, 16384, 0), "no-scan.jpg"},
-        {"JPEG 16384 x 16384, 20 bytes of scan data", hugeJpeg(16384, 16384, 20), "truncated.jpg"},
-        {"24-bit BMP 16384 x 16384", bmp(24, 16384, 16384, 0x808080, 0) + QByteArray(64, '\x80'), "huge.bmp"},
-        {"GIF screen 16384 x 16383, 1 x 1 frame", gifScreen(16384, 16383), "screen.gif"},
-        {"progressive JPEG with 3000 scans", scanBomb(512, 3000), "scans.jpg"},
+        {"no-scan.jpg", hugeJpeg(16384, 16384, 0), 481, "no image data"},
+        {"truncated.jpg", hugeJpeg(16384, 16384, 20), 7, "16384 x 16384"},
+        {"huge.bmp", bmp(24, 16384, 16384, 0x808080, 0) + QByteArray(64, '\x80'), 7, "16384 x 16384"},
+        {"screen.gif", gifScreen(16384, 16383), 7, "16384 x 16383"},
+        {"scans.jpg", scanBomb(512, 3000), 481, "more than 500 scans"},
     };
 }
 

@@ -9,35 +9,16 @@
 #include "SquashCore.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <map>
 #include <random>
 
 using namespace EngineTest;
+using Crafted::le;
 
 namespace {
-
-struct Tally
-{
-    std::map<std::string, int> cases, loaded, refused;
-    std::map<int, int> errors;   // error number -> count
-    qint64 slowestMs = 0;
-
-    void print() const
-    {
-        for (const auto &[category, n] : cases)
-            std::printf("  %-22s %5d cases: %5d loaded and squashed, %5d refused\n", category.c_str(), n,
-                        loaded.count(category) ? loaded.at(category) : 0,
-                        refused.count(category) ? refused.at(category) : 0);
-        for (const auto &[number, n] : errors)
-            std::printf("  error %d: %d\n", number, n);
-        std::printf("  slowest case: %lld ms\n", (long long)slowestMs);
-    }
-};
 
 class HostilePictures : public ::testing::Test
 {
@@ -46,72 +27,39 @@ protected:
     void SetUp() override { QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false")); }
 
     QTemporaryDir dir;
-    Tally tally;
     int counter = 0;
 
-    // Loads the bytes as a file named `name`; what loads is squashed too.
-    void attempt(const std::string &category, const QByteArray &bytes, const QString &name = QStringLiteral("case.jpg"))
+    QString file(const QString &name, const QByteArray &bytes)
     {
-        const QString path = dir.filePath(QString::number(counter++) + name);
+        const QString path = dir.filePath(name);
         writeAll(path, bytes);
-        run(category, path);
-        QFile::remove(path);
-        QFile::remove(SquashCore::OutputPath(path, QStringLiteral("_squashed")));
+        return path;
     }
 
-    void run(const std::string &category, const QString &path)
+    // Loads the bytes as a file named `name`; what loads is squashed too.
+    // A refusal must be a known picture-loading error with a description.
+    void attempt(const char *category, const QByteArray &bytes, const QString &name = QStringLiteral("case.jpg"))
     {
-        ++tally.cases[category];
-        QElapsedTimer clock;
-        clock.start();
+        const QString path = file(QString::number(counter++) + name, bytes);
         try {
-            const QImage picture = Picture::LoadPicture(path);
-            ASSERT_FALSE(picture.isNull());
             SquashCore::Request request;
-            request.picture = picture;
+            request.picture = Picture::LoadPicture(path);
             request.inputPath = path;
             request.maxFileSize = 4096;
-            request.newWidth = float(std::min(picture.width(), 64));
-            request.newHeight = float(std::min(picture.height(), 48));
-            const auto result = SquashCore::Squash(request);
-            EXPECT_NE(result.outcome, SquashCore::Outcome::Cancelled);
-            ++tally.loaded[category];
+            request.newWidth = float(std::min(request.picture.width(), 64));
+            request.newHeight = float(std::min(request.picture.height(), 48));
+            EXPECT_FALSE(request.picture.isNull());
+            EXPECT_NE(SquashCore::Squash(request).outcome, SquashCore::Outcome::Cancelled);
         } catch (...) {
             const AppError e = ErrorHandlers::asAppError(std::current_exception());
-            // The picture-loading rule: a known number with a description.
             EXPECT_TRUE(e.number() == 481 || e.number() == 7 || e.number() == 5 || e.number() == 53)
                 << category << ": " << qPrintable(e.reportText());
             EXPECT_FALSE(e.description().isEmpty());
-            ++tally.refused[category];
-            ++tally.errors[e.number()];
         }
-        tally.slowestMs = std::max(tally.slowestMs, clock.elapsed());
-        EXPECT_LT(clock.elapsed(), 5000) << category << " took too long: " << qPrintable(path);
+        QFile::remove(path);
+        QFile::remove(SquashCore::OutputPath(path, QStringLiteral("_squashed")));
     }
 };
-
-void put16(QByteArray &b, int at, quint16 v, bool bigEndian)
-{
-    if (at + 1 >= b.size())
-        return;
-    b[at] = char(bigEndian ? v >> 8 : v & 0xFF);
-    b[at + 1] = char(bigEndian ? v & 0xFF : v >> 8);
-}
-
-void put32le(QByteArray &b, int at, quint32 v)
-{
-    for (int i = 0; i < 4 && at + i < b.size(); ++i)
-        b[at + i] = char((v >> (8 * i)) & 0xFF);
-}
-
-// Offset of the first JPEG start-of-frame marker, or -1.
-int startOfFrame(const QByteArray &b)
-{
-    for (int i = 2; i + 9 < b.size(); ++i)
-        if (uchar(b[i]) == 0xFF && (uchar(b[i + 1]) == 0xC0 || uchar(b[i + 1]) == 0xC2))
-            return i;
-    return -1;
-}
 
 } // namespace
 
@@ -154,14 +102,14 @@ TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
         for (qint32 h : sizes) {
             for (const QByteArray *base : {&bmp24, &rle}) {
                 QByteArray b = *base;
-                put32le(b, 18, quint32(w));
-                put32le(b, 22, quint32(h));
+                b.replace(18, 4, le(quint32(w), 4));
+                b.replace(22, 4, le(quint32(h), 4));
                 attempt("bmp sizes", b, QStringLiteral("case.bmp"));
             }
         }
     for (quint16 bits : {0, 2, 3, 7, 9, 33, 0xFFFF}) {
         QByteArray b = bmp24;
-        put16(b, 28, bits, false);
+        b.replace(28, 2, le(bits, 2));
         attempt("bmp depth", b, QStringLiteral("case.bmp"));
     }
     for (int i = 0; i < 200; ++i) {
@@ -183,28 +131,27 @@ TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
     }
     for (quint16 v : {0, 1, 0x7FFF, 0xFFFF}) {
         QByteArray screen = gif;
-        put16(screen, 6, v, false);
-        put16(screen, 8, quint16(0xFFFF - v), false);
+        screen.replace(6, 4, le(v, 2) + le(0xFFFF - v, 2));
         attempt("gif screen size", screen, QStringLiteral("case.gif"));
         // The first image descriptor's place and size.
         QByteArray frame = gif;
         const int descriptor = int(frame.indexOf(char(0x2C), 13 + 3 * 256));
         if (descriptor > 0) {
-            put16(frame, descriptor + 1, v, false);
-            put16(frame, descriptor + 5, quint16(v ^ 0x5555), false);
+            frame.replace(descriptor + 1, 2, le(v, 2));
+            frame.replace(descriptor + 5, 2, le(v ^ 0x5555, 2));
             attempt("gif frame rectangle", frame, QStringLiteral("case.gif"));
         }
     }
 
     // JPEGs: bad markers and absurd dimensions in the frame header.
     const QByteArray jpeg = readAll(corpus("video-001.jpeg"));
-    const int sof = startOfFrame(jpeg);
+    const int sof = int(jpeg.indexOf("\xFF\xC0"));
     ASSERT_GT(sof, 0);
     for (quint16 w : {0, 1, 0xFFFF, 60000})
         for (quint16 h : {0, 1, 0xFFFF, 60000}) {
             QByteArray b = jpeg;
-            put16(b, sof + 5, h, true);
-            put16(b, sof + 7, w, true);
+            Crafted::put16be(b, sof + 5, h);
+            Crafted::put16be(b, sof + 7, w);
             attempt("jpeg dimensions", b);
         }
     for (int i = 0; i < 150; ++i) {
@@ -216,22 +163,7 @@ TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
         attempt("jpeg markers", b);
     }
 
-    // Not pictures at all.
-    attempt("not a picture", QByteArray());
-    attempt("not a picture", "This is a letter, not a photo.\n");
-    attempt("not a picture", QByteArray(4096, '\0'), QStringLiteral("case.bmp"));
-    QDir(dir.path()).mkdir(QStringLiteral("folder.jpg"));
-    run("not a picture", dir.filePath(QStringLiteral("folder.jpg")));
-    run("not a picture", dir.filePath(QStringLiteral("missing.jpg")));
-
-    int total = 0;
-    for (const auto &[category, n] : tally.cases)
-        total += n;
-    std::printf("%d hostile pictures:\n", total);
-    tally.print();
-    EXPECT_GT(total, 2000);
-    EXPECT_GT(tally.refused["not a picture"], 4);
-    // Nothing is left behind but the folder made above.
+    // Nothing is left behind.
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{});
 }
 
@@ -240,24 +172,14 @@ TEST_F(HostilePictures, MutatedCorpusPicturesFailCleanly)
 // is written.
 TEST_F(HostilePictures, CraftedBombsAreRefusedWithTheirCause)
 {
-    const std::map<std::string, std::pair<int, QString>> expected = {
-        {"no-scan.jpg", {481, QStringLiteral("no image data")}},
-        {"truncated.jpg", {7, QStringLiteral("16384 x 16384")}},
-        {"huge.bmp", {7, QStringLiteral("16384 x 16384")}},
-        {"screen.gif", {7, QStringLiteral("16384 x 16383")}},
-        {"scans.jpg", {481, QStringLiteral("more than 500 scans")}},
-    };
     for (const Crafted::Case &c : Crafted::bombs()) {
-        SCOPED_TRACE(c.name);
-        const QString path = dir.filePath(QString::fromUtf8(c.file));
-        writeAll(path, c.bytes);
+        SCOPED_TRACE(c.file);
         try {
-            Picture::LoadPicture(path);
+            Picture::LoadPicture(file(QString::fromUtf8(c.file), c.bytes));
             ADD_FAILURE() << "loaded";
         } catch (const AppError &e) {
-            const auto &[number, cause] = expected.at(c.file);
-            EXPECT_EQ(e.number(), number) << qPrintable(e.reportText());
-            EXPECT_TRUE(e.description().contains(cause)) << qPrintable(e.reportText());
+            EXPECT_EQ(e.number(), c.number) << qPrintable(e.reportText());
+            EXPECT_TRUE(e.description().contains(QString::fromUtf8(c.cause))) << qPrintable(e.reportText());
         }
     }
     // A HEIC whose image size box claims 30000 x 30000 (within libheif's own
@@ -268,22 +190,16 @@ TEST_F(HostilePictures, CraftedBombsAreRefusedWithTheirCause)
     QByteArray bytes = readAll(heic);
     const int ispe = int(bytes.indexOf("ispe"));
     ASSERT_GT(ispe, 0);
-    for (int at : {ispe + 8, ispe + 12})
-        for (int i = 0; i < 4; ++i)
-            bytes[at + i] = char((30000u >> (8 * (3 - i))) & 0xFF);
-    writeAll(heic, bytes);
-    EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(heic); }), 7);
+    bytes.replace(ispe + 8, 8, QByteArray::fromHex("0000753000007530"));
+    EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(file(QStringLiteral("bomb.heic"), bytes)); }), 7);
     // A truncated JPEG of a sane size still gives what decodes.
-    const QString cut = dir.filePath(QStringLiteral("cut.jpg"));
-    writeAll(cut, Crafted::hugeJpeg(640, 480, 20));
-    EXPECT_EQ(Picture::LoadPicture(cut).size(), QSize(640, 480));
+    EXPECT_EQ(Picture::LoadPicture(file(QStringLiteral("cut.jpg"), Crafted::hugeJpeg(640, 480, 20))).size(), QSize(640, 480));
 }
 
 // A load can be stopped: between rows, and inside a long progressive decode.
 TEST_F(HostilePictures, ALoadCanBeCancelled)
 {
-    const QString path = dir.filePath(QStringLiteral("p.jpg"));
-    writeAll(path, Crafted::jpegOf(Crafted::noise(256, 256), true));
+    const QString path = file(QStringLiteral("p.jpg"), Crafted::jpegOf(Crafted::noise(256, 256), true));
     for (int after : {0, 1, 5}) {
         int asked = 0;
         EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(path, [&] { return asked++ >= after; }); }),
@@ -296,38 +212,24 @@ TEST_F(HostilePictures, ALoadCanBeCancelled)
 // 6-bit channels of 16-bit BMPs reach the full range.
 TEST_F(HostilePictures, TopDownAndSixteenBitBmpsLoadTrue)
 {
-    struct Row
-    {
-        int bits;
-        quint32 fill;
-        std::vector<quint32> masks;
-        QRgb colour;
+    const std::vector<quint32> rgb565 = {0xF800, 0x07E0, 0x001F};
+    const struct { int bits; quint32 fill; std::vector<quint32> masks; QRgb colour; } rows[] = {
+        {24, 0x336699, {}, qRgb(0x33, 0x66, 0x99)}, {8, 51, {}, qRgb(51, 51, 51)}, {4, 5, {}, qRgb(85, 85, 85)},
+        {16, 0x7FFF, {}, qRgb(255, 255, 255)},      {16, 0xFFFF, rgb565, qRgb(255, 255, 255)},
+        {16, 0x8410, rgb565, qRgb(132, 130, 132)},
     };
-    const Row rows[] = {
-        {24, 0x336699, {}, qRgb(0x33, 0x66, 0x99)},
-        {8, 51, {}, qRgb(51, 51, 51)},
-        {4, 5, {}, qRgb(85, 85, 85)},
-        {16, 0x7FFF, {}, qRgb(255, 255, 255)},
-        {16, 0xFFFF, {0xF800, 0x07E0, 0x001F}, qRgb(255, 255, 255)},
-        {16, 0x8410, {0xF800, 0x07E0, 0x001F}, qRgb(132, 130, 132)},
-    };
-    for (const Row &r : rows)
+    for (const auto &r : rows)
         for (int sign : {1, -1}) {
             SCOPED_TRACE(testing::Message() << r.bits << " bits, height sign " << sign);
-            QByteArray bytes = Crafted::bmp(r.bits, 5, 3 * sign, r.fill, -1, r.masks);
-            const QString path = dir.filePath(QStringLiteral("p.bmp"));
-            writeAll(path, bytes);
             QImage picture;
-            ASSERT_NO_THROW(picture = Picture::LoadPicture(path));
+            ASSERT_NO_THROW(picture = Picture::LoadPicture(file(QStringLiteral("p.bmp"), Crafted::bmp(r.bits, 5, 3 * sign, r.fill, -1, r.masks))));
             EXPECT_EQ(picture.size(), QSize(5, 3));
             EXPECT_EQ(picture.pixel(4, 2), r.colour) << std::hex << picture.pixel(4, 2);
         }
     // The orientation of a top-down BMP: its first stored row is the top.
     QByteArray b = Crafted::bmp(24, 2, -2, 0x000000);
     b[b.size() - 8] = char(0xFF);   // first byte of the last stored row: blue, bottom left
-    const QString path = dir.filePath(QStringLiteral("o.bmp"));
-    writeAll(path, b);
-    const QImage picture = Picture::LoadPicture(path);
+    const QImage picture = Picture::LoadPicture(file(QStringLiteral("o.bmp"), b));
     EXPECT_EQ(picture.pixel(0, 1), qRgb(0, 0, 255));
     EXPECT_EQ(picture.pixel(0, 0), qRgb(0, 0, 0));
 }

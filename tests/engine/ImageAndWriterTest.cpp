@@ -45,50 +45,37 @@ TEST(Picture, LoadsEachFormatByContent)
     const QString renamed = dir.filePath(QStringLiteral("really-a-bmp.jpg"));
     QFile::copy(corpus("video-001.bmp"), renamed);
     EXPECT_EQ(Picture::LoadPicture(renamed).size(), QSize(150, 103));
-}
 
-TEST(Picture, TransparentPixelsBecomeWhite)
-{
-    // A 1x1 GIF whose one pixel is palette entry 0 (black), marked transparent.
-    static const char gif[] = "GIF89a\x01\x00\x01\x00\x80\x00\x00\x00\x00\x00\xff\xff\xff"
-                              "\x21\xf9\x04\x01\x00\x00\x00\x00\x2c\x00\x00\x00\x00\x01\x00\x01\x00"
-                              "\x00\x02\x02\x44\x01\x00\x3b";
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("t.gif"));
-    writeAll(path, QByteArray(gif, sizeof gif - 1));
-    const QImage loaded = Picture::LoadPicture(path);
-    ASSERT_EQ(loaded.size(), QSize(1, 1));
-    EXPECT_EQ(loaded.pixel(0, 0), qRgb(255, 255, 255));
-    // The animated corpus GIF gives its first frame, its transparent parts white.
-    const QImage party = Picture::LoadPicture(corpus("1_partyanimsm2.gif"));
-    EXPECT_FALSE(party.hasAlphaChannel());
+    // A 1x1 GIF whose one pixel is palette entry 0 (black), marked transparent, loads white.
+    const QString gif = dir.filePath(QStringLiteral("t.gif"));
+    writeAll(gif, QByteArray::fromHex("47494638396101000100800000000000ffffff21f9040100000000"
+                                      "2c00000000010001000002024401003b"));
+    EXPECT_EQ(Picture::LoadPicture(gif).pixel(0, 0), qRgb(255, 255, 255));
 }
 
 TEST(Picture, RefusesWhatIsNotAPicture)
 {
     QTemporaryDir dir;
-    const QString text = dir.filePath(QStringLiteral("notes.jpg"));
-    writeAll(text, "this is text, not a picture\n");
-    const QString empty = dir.filePath(QStringLiteral("empty.bmp"));
-    writeAll(empty, QByteArray());
+    // A small JPEG whose frame header claims 60000 x 60000 pixels.
+    QByteArray bomb = readAll(corpus("video-001.jpeg"));
+    bomb.replace(bomb.indexOf("\xFF\xC0") + 5, 4, QByteArray::fromHex("ea60ea60"));
+    const struct { const char *name; QByteArray bytes; int number; } cases[] = {
+        {"notes.jpg", "this is text, not a picture\n", 481},
+        {"empty.bmp", "", 481},
+        {"zeros.bmp", QByteArray(4096, '\0'), 481},
+        {"bomb.jpg", bomb, AppError::OutOfMemory},
+    };
+    for (const auto &c : cases) {
+        const QString path = dir.filePath(QString::fromUtf8(c.name));
+        writeAll(path, c.bytes);
+        EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(path); }), c.number) << c.name;
+    }
     // A picture format Qt reads but the program does not take.
     const QString icon = dir.filePath(QStringLiteral("p.gif"));
     ASSERT_TRUE(quadrants(8, 8).save(icon, "ICO"));
-    // A small JPEG whose frame header claims 60000 x 60000 pixels.
-    QByteArray bomb = readAll(corpus("video-001.jpeg"));
-    const int sof = bomb.indexOf("\xFF\xC0");
-    ASSERT_GT(sof, 0);
-    bomb[sof + 5] = char(0xEA); bomb[sof + 6] = char(0x60);
-    bomb[sof + 7] = char(0xEA); bomb[sof + 8] = char(0x60);
-    const QString bombPath = dir.filePath(QStringLiteral("bomb.jpg"));
-    writeAll(bombPath, bomb);
-
-    EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(text); }), 481);
-    EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(empty); }), 481);
     EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(icon); }), 481);
     EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(dir.path()); }), 481);
     EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(dir.filePath(QStringLiteral("gone.jpg"))); }), 53);
-    EXPECT_EQ(errorNumber([&] { Picture::LoadPicture(bombPath); }), AppError::OutOfMemory);
 }
 
 TEST(Picture, StretchesToExactlyTheAskedSize)
@@ -123,23 +110,13 @@ TEST(DIBSection, LayoutIsBgrBottomUpWithPaddedRows)
     EXPECT_EQ(dib.Height(), 480);
     const std::uint8_t *bits = dib.DIBSectionBitsPtr();
     ASSERT_NE(bits, nullptr);
-    EXPECT_EQ(bits[0], 99);
-    EXPECT_EQ(bits[1], 150);
-    EXPECT_EQ(bits[2], 200);
     const std::uint8_t *topRight = bits + 479 * dib.BytesPerScanLine() + 639 * 3;
-    EXPECT_EQ(topRight[0], 3);
-    EXPECT_EQ(topRight[2], 1);
-
-    // A second picture replaces the first, at its own size.
-    dib.CreateFromPicture(QImage(101, 2, QImage::Format_RGB32));
-    EXPECT_EQ(dib.Width(), 101);
-    EXPECT_EQ(dib.BytesPerScanLine() * dib.Height(), 608);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(bits), 3), "\x63\x96\xC8");
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(topRight), 3), "\x03\x02\x01");
 
     dib.ClearUp();
     dib.ClearUp();
     EXPECT_EQ(dib.DIBSectionBitsPtr(), nullptr);
-    EXPECT_EQ(dib.Width(), 101);
-    EXPECT_EQ(dib.Height(), 2);
     EXPECT_EQ(errorNumber([&] { dib.Create(800000000, 2); }), AppError::Overflow);
 }
 
@@ -175,9 +152,6 @@ TEST(JpegWriter, RealPhotoRoundTripsAndQualityOrdersSizes)
     const QString path = dir.filePath(QStringLiteral("meadow.jpg"));
     ASSERT_TRUE(mIntelJPEGLibrary::SaveDibAsJpeg(dib, path, 75));
     const QByteArray written = readAll(path);
-    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(mIntelJPEGLibrary::EncodeDib(dib, 75).data()),
-                         written.size()),
-              written);
     EXPECT_TRUE(written.startsWith("\xFF\xD8\xFF\xE0") && written.mid(6, 4) == "JFIF");
 
     const QImage back(path);
@@ -194,17 +168,30 @@ TEST(JpegWriter, RealPhotoRoundTripsAndQualityOrdersSizes)
     EXPECT_GT(size(30), size(1));
 }
 
-TEST(JpegWriter, ReplacingKeepsTimesAndPermissions)
+// A failed save leaves the old file alone; a save over it keeps its times
+// and permissions.
+TEST(JpegWriter, ReplacingKeepsTheOldFileOnFailureAndItsMetadataOnSuccess)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("old.jpg"));
-    writeAll(path, "old");
+    writeAll(path, "precious");
     const QByteArray name = QFile::encodeName(path);
     ::chmod(name.constData(), 0604);
     const struct timespec times[2] = {{1100000000, 0}, {1200000000, 0}};
     ::utimensat(AT_FDCWD, name.constData(), times, 0);
 
     cDIBSection dib;
+    try {
+        mIntelJPEGLibrary::SaveDibAsJpeg(dib, path, 80);
+        FAIL() << "an empty image was written";
+    } catch (const AppError &e) {
+        EXPECT_EQ(e.number(), 26001);
+        EXPECT_EQ(e.description(), QStringLiteral("Failed to save to JPG -8"));
+        EXPECT_TRUE(e.source().endsWith(QStringLiteral(".mIntelJPEGLibrary")));
+    }
+    // (Reading it would move its access time.)
+    EXPECT_EQ(QFileInfo(path).size(), 8);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("old.jpg")});
     dib.CreateFromPicture(quadrants(33, 17));
     mIntelJPEGLibrary::SaveDibAsJpeg(dib, path, 50);
     struct stat st {};
@@ -213,28 +200,4 @@ TEST(JpegWriter, ReplacingKeepsTimesAndPermissions)
     EXPECT_EQ(st.st_atim.tv_sec, 1100000000);
     EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
     EXPECT_EQ(QImage(path).size(), QSize(33, 17));
-}
-
-TEST(JpegWriter, FailuresRaiseErrorsAndLeaveTheOldFile)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("keep.jpg"));
-    writeAll(path, "precious");
-
-    cDIBSection empty;
-    try {
-        mIntelJPEGLibrary::SaveDibAsJpeg(empty, path, 80);
-        FAIL() << "an empty image was written";
-    } catch (const AppError &e) {
-        EXPECT_EQ(e.number(), 26001);
-        EXPECT_EQ(e.description(), QStringLiteral("Failed to save to JPG -8"));
-        EXPECT_TRUE(e.source().endsWith(QStringLiteral(".mIntelJPEGLibrary")));
-    }
-
-    cDIBSection dib;
-    dib.CreateFromPicture(quadrants(16, 16));
-    EXPECT_NE(errorNumber([&] { mIntelJPEGLibrary::SaveDibAsJpeg(dib, dir.path(), 80); }), 0);
-    EXPECT_NE(errorNumber([&] { mIntelJPEGLibrary::SaveDibAsJpeg(dib, dir.filePath("no/x.jpg"), 80); }), 0);
-    EXPECT_EQ(readAll(path), "precious");
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 1);
 }

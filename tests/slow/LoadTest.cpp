@@ -6,13 +6,10 @@
 #include "../main_window/MainWindowFixture.h"
 #include "frmMain.h"
 
-#include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QImageWriter>
-#include <QTimer>
-#include <gtest/gtest.h>
 #include <QProcess>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 namespace {
@@ -89,11 +86,8 @@ TEST(Load, A100MegapixelPhotoSquashesWithinItsMemoryBudget)
         writer.setQuality(85);
         ASSERT_TRUE(writer.write(huge));
     }
-    QElapsedTimer clock;
-    clock.start();
     // Even quality 1 of 100 megapixels needs more than 500 KB.
     const Child child = runSquash({QStringLiteral("--max-size"), QStringLiteral("1048576"), input});
-    std::printf("100 MP squash: %lld ms, peak memory %ld MiB\n", (long long)clock.elapsed(), child.peakKiB / 1024);
     EXPECT_EQ(child.status, 0);
     EXPECT_LE(QFileInfo(dir.filePath(QStringLiteral("huge_squashed.jpg"))).size(), 1048576);
     // The decoded picture (400 MB), the 24-bit copy (300 MB), the DCT
@@ -107,24 +101,19 @@ TEST(Load, A100MegapixelPhotoSquashesWithinItsMemoryBudget)
 TEST(Load, CraftedBombsStayWithinOneGibibyte)
 {
     QTemporaryDir dir;
-    QStringList all;
+    QList<QStringList> calls{{}};   // all in one call, then each alone
     for (const Crafted::Case &c : Crafted::bombs()) {
         const QString path = dir.filePath(QString::fromUtf8(c.file));
-        QFile f(path);
-        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(c.bytes);
-        all << path;
+        ASSERT_TRUE(writeAll(path, c.bytes));
+        calls.front() << path;
+        calls << QStringList{path};
     }
-    for (const QStringList &files : QList<QStringList>{all.mid(0, 1), all.mid(1, 1), all.mid(2, 1), all.mid(3, 1),
-                                                         all.mid(4, 1), all}) {
+    for (const QStringList &files : calls) {
         const Child child = runSquash(QStringList{QStringLiteral("--max-size"), QStringLiteral("100")} + files);
-        std::printf("%-20s peak %ld MiB\n",
-                    files.size() == 1 ? qPrintable(QFileInfo(files[0]).fileName()) : "all in one call",
-                    child.peakKiB / 1024);
         EXPECT_EQ(child.status, 1);
         EXPECT_LT(child.peakKiB, 1024L * 1024) << qPrintable(files.join(QLatin1Char(' ')));
     }
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), all.size());
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), calls.front().size());
 }
 
 TEST(Load, AThousandPicturesThroughTheCommandLineKeepMemoryFlat)
@@ -133,18 +122,18 @@ TEST(Load, AThousandPicturesThroughTheCommandLineKeepMemoryFlat)
     const QStringList all = smallPictures(dir.path(), 1000);
     QDir(dir.path()).mkdir(QStringLiteral("few"));
     QDir(dir.path()).mkdir(QStringLiteral("many"));
-    const Child few = runSquash(QStringList{QStringLiteral("--max-size"), QStringLiteral("2000"), QStringLiteral("--dest"),
-                                            dir.filePath(QStringLiteral("few"))} + all.mid(0, 100));
-    const Child many = runSquash(QStringList{QStringLiteral("--max-size"), QStringLiteral("2000"), QStringLiteral("--dest"),
-                                             dir.filePath(QStringLiteral("many"))} + all);
-    std::printf("command line: peak %ld KiB for 100 pictures, %ld KiB for 1000\n", few.peakKiB, many.peakKiB);
+    const auto squash = [&](const char *dest, const QStringList &files) {
+        return runSquash(QStringList{QStringLiteral("--max-size"), QStringLiteral("2000"), QStringLiteral("--dest"),
+                                     dir.filePath(QString::fromUtf8(dest))} + files);
+    };
+    const Child few = squash("few", all.mid(0, 100)), many = squash("many", all);
     EXPECT_EQ(few.status, 0);
     EXPECT_EQ(many.status, 0);
     EXPECT_EQ(QDir(dir.filePath(QStringLiteral("many"))).entryList(QDir::Files).size(), 1000);
     EXPECT_LT(many.peakKiB - few.peakKiB, 20 * 1024);
 }
 
-TEST_F(MainWindow, TwoHundredPicturesThroughTheWindowStayFlatAndResponsive)
+TEST_F(MainWindow, TwoHundredPicturesThroughTheWindowKeepMemoryFlat)
 {
     const QStringList all = smallPictures(dir.path(), 200);
     frmMain w(boxes);
@@ -154,20 +143,9 @@ TEST_F(MainWindow, TwoHundredPicturesThroughTheWindowStayFlatAndResponsive)
     w.LoadFiles(all.mid(0, 20));   // warms up caches and pools
     settle(w);
     const long before = residentKiB();
-
-    GapWatch gaps;
     w.LoadFiles(all.mid(20));
     settle(w);
-    const qint64 total = gaps.elapsed();
-    const qint64 longest = gaps.stop();
-    const long after = residentKiB();
-    std::printf("window: 180 pictures in %lld ms, memory %ld -> %ld KiB, longest gap between events %lld ms\n",
-                (long long)total, before, after, (long long)longest);
+    EXPECT_LT(residentKiB() - before, 20 * 1024);
     EXPECT_TRUE(boxes.shown.empty());
-    int written = 0;
-    for (const QString &path : all)
-        written += QFileInfo::exists(path.chopped(4) + QStringLiteral("_squashed.jpg"));
-    EXPECT_EQ(written, 200);
-    EXPECT_LT(after - before, 20 * 1024);
-    EXPECT_LT(longest, 250);
+    EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("*_squashed.jpg")}, QDir::Files).size(), 200);
 }

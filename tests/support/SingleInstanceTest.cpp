@@ -18,8 +18,7 @@
 TEST(SingleInstance, ASecondStartHandsItsFilesToTheFirst)
 {
     const QString name = QStringLiteral("quillmoss-test-") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-    SingleInstance later(name);
-    EXPECT_FALSE(later.handOver({QStringLiteral("/a.jpg")}, 200));   // nobody running
+    EXPECT_FALSE(SingleInstance(name).handOver({QStringLiteral("/a.jpg")}, 200));   // nobody running
 
     SingleInstance first(name);
     ASSERT_TRUE(first.listen());
@@ -37,14 +36,13 @@ TEST(SingleInstance, ASecondStartHandsItsFilesToTheFirst)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     second.join();
     EXPECT_TRUE(handed);
-    ASSERT_EQ(received.size(), 1u);
-    EXPECT_EQ(received[0], files);
+    EXPECT_EQ(received, std::vector<QStringList>{files});
 }
 
 namespace {
 
-// Runs `body` in a child process switched to the user nobody; returns what it
-// wrote to its pipe. The child tells when it is ready with one byte first.
+// Runs `body` in a child process switched to the user nobody, until it writes
+// one byte to its pipe to say it is ready; result() is what it wrote after.
 struct Stranger
 {
     pid_t pid = -1;
@@ -64,11 +62,8 @@ struct Stranger
             ::_exit(0);
         }
         ::close(pipe[1]);
-    }
-    void waitReady() const
-    {
-        char c;
-        ::read(pipe[0], &c, 1);
+        char ready;
+        ::read(pipe[0], &ready, 1);
     }
     QByteArray result()
     {
@@ -124,7 +119,6 @@ TEST(SingleInstance, OnlyTheSameUserIsTrustedOnEitherEnd)
         for (ssize_t n; (n = ::read(client, buffer, sizeof buffer)) > 0;)
             ::write(out, buffer, size_t(n));
     });
-    listener.waitReady();
     EXPECT_FALSE(SingleInstance(QFile::decodeName(trap)).handOver({QStringLiteral("/secret/plans.jpg")}, 1000));
     EXPECT_EQ(listener.result(), QByteArray());
 
@@ -151,7 +145,6 @@ TEST(SingleInstance, OnlyTheSameUserIsTrustedOnEitherEnd)
         if (::read(fd, &c, 1) == 1)
             ::write(out, &c, 1);
     });
-    sender.waitReady();
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 1000)
