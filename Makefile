@@ -26,6 +26,7 @@ sanitize: bootstrap
 	cmake -S . -B $(BUILD)-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILLMOSS_SANITIZE=ON
 	cmake --build $(BUILD)-sanitize -j $(JOBS) --target test_support test_engine test_cli quillmoss-squash
 	cd $(BUILD)-sanitize && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -L '^(support|engine|cli)$$'
 
 bench: build

@@ -24,8 +24,20 @@ void *operator new(std::size_t size)
         return p;
     throw std::bad_alloc();
 }
+// Every form that pairs with the deletes below, so that no allocation of the
+// runtime's own (AddressSanitizer's included) meets them.
+void *operator new(std::size_t size, const std::nothrow_t &) noexcept
+{
+    return size >= failFrom.load() ? nullptr : std::malloc(size ? size : 1);
+}
+void *operator new[](std::size_t size) { return operator new(size); }
+void *operator new[](std::size_t size, const std::nothrow_t &t) noexcept { return operator new(size, t); }
 void operator delete(void *p) noexcept { std::free(p); }
 void operator delete(void *p, std::size_t) noexcept { std::free(p); }
+void operator delete(void *p, const std::nothrow_t &) noexcept { std::free(p); }
+void operator delete[](void *p) noexcept { std::free(p); }
+void operator delete[](void *p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void *p, const std::nothrow_t &) noexcept { std::free(p); }
 
 namespace {
 
