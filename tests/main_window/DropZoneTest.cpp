@@ -3,23 +3,10 @@
 #include "frmMain.h"
 
 #include <QFileInfo>
-#include <QLabel>
 #include <QScreen>
 #include <QTest>
 
-namespace {
-
-class DropZone : public MainWindow
-{
-protected:
-    QString squashed(const QString &input) const
-    {
-        return QFileInfo(input).absolutePath() + QLatin1Char('/') + QFileInfo(input).completeBaseName() +
-               QStringLiteral("_squashed.jpg");
-    }
-};
-
-} // namespace
+using DropZone = MainWindow;
 
 TEST_F(DropZone, OpensWhereItWasClosed)
 {
@@ -40,7 +27,8 @@ TEST_F(DropZone, OpensWhereItWasClosed)
     EXPECT_EQ(flipped, mask);
     for (const QPoint corner : {QPoint(0, 0), QPoint(w1, 0), QPoint(0, h1), QPoint(w1, h1)})
         EXPECT_FALSE(mask.contains(corner)) << corner.x() << "," << corner.y();
-    EXPECT_EQ(zone->imgLogo->toolTip(), QStringLiteral("Drap and Drop your file(s) here"));
+    for (const QPoint edge : {QPoint(w1 / 2, 0), QPoint(0, h1 / 2), QPoint(3, 3)})   // only the corners
+        EXPECT_TRUE(mask.contains(edge)) << edge.x() << "," << edge.y();
 
     zone->move(300, 150);
     QTest::mouseClick(w.chkDropZone, Qt::LeftButton);   // a user's click clears it
@@ -65,7 +53,6 @@ TEST_F(DropZone, OpenAtShutdownOpensAgainAtTheNextStart)
     {
         frmMain w(boxes);
         ASSERT_NE(w.dropZone(), nullptr);
-        EXPECT_TRUE(w.dropZone()->isVisible());
         // Off every screen: brought back onto the nearest one.
         const QRect screen = w.dropZone()->screen()->availableGeometry();
         EXPECT_TRUE(screen.intersects(w.dropZone()->geometry())) << w.dropZone()->x();
@@ -73,8 +60,6 @@ TEST_F(DropZone, OpenAtShutdownOpensAgainAtTheNextStart)
         EXPECT_FALSE(w.dropZone()->isVisible());
         EXPECT_EQ(w.chkDropZone->state(), 0);
     }
-    EXPECT_EQ(modINIer::ReadIniValue(QStringLiteral("Main"), QStringLiteral("DropZone")), QStringLiteral("1"));
-    EXPECT_FALSE(modINIer::ReadIniValue(QStringLiteral("DropZone"), QStringLiteral("X")).isEmpty());
     frmMain again(boxes);
     ASSERT_NE(again.dropZone(), nullptr);
     EXPECT_TRUE(again.dropZone()->isVisible());
@@ -96,12 +81,12 @@ TEST_F(DropZone, ADropRestoresTheWindowAndLoadsTheFiles)
     EXPECT_TRUE(w.isVisible());
     EXPECT_EQ(w.txtFile->text(), a);
     EXPECT_EQ(w.chkAutoCommit->state(), 0);
-    EXPECT_FALSE(QFileInfo::exists(squashed(a)));
+    EXPECT_FALSE(QFileInfo::exists(squashed("a")));
 
     ASSERT_TRUE(dropFiles(w.dropZone()->imgLogo, {a, b, c}));
     settle(w);
     EXPECT_EQ(w.chkAutoCommit->state(), 1);
-    for (const QString &input : {a, b, c})
-        EXPECT_TRUE(QFileInfo::exists(squashed(input))) << qPrintable(input);
+    for (const char *base : {"a", "b", "c"})
+        EXPECT_TRUE(QFileInfo::exists(squashed(base))) << base;
     EXPECT_TRUE(boxes.shown.empty());
 }

@@ -7,13 +7,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QDropEvent>
-#include <QElapsedTimer>
 #include <QMimeData>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QUrl>
 #include <QWidget>
-#include <algorithm>
 #include <gtest/gtest.h>
 
 // A real drop of data on a control, as a file manager makes it.
@@ -56,33 +54,6 @@ void settle(Window &w)
     QCoreApplication::processEvents();
 }
 
-// For the long-run figures of the slow tests: measures, while the event loop runs, the longest time between two turns
-// of a 5 ms timer: how long the window would stay without repaints.
-class GapWatch
-{
-public:
-    GapWatch()
-    {
-        QObject::connect(&ticker, &QTimer::timeout, [this] {
-            longest = std::max(longest, clock.elapsed() - last);
-            last = clock.elapsed();
-        });
-        ticker.start(5);
-        clock.start();
-    }
-    qint64 elapsed() const { return clock.elapsed(); }
-    qint64 stop()
-    {
-        ticker.stop();
-        return longest;
-    }
-
-private:
-    QElapsedTimer clock;
-    QTimer ticker;
-    qint64 last = 0, longest = 0;
-};
-
 // A scratch folder with the settings file in it, and scripted message boxes.
 class MainWindow : public ::testing::Test
 {
@@ -102,6 +73,8 @@ protected:
         QFile(to).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
         return to;
     }
+    // Where a squash of dir's file base.* writes.
+    QString squashed(const char *base) const { return dir.filePath(QString::fromUtf8(base) + QStringLiteral("_squashed.jpg")); }
     QStringList files() const
     {
         QStringList all = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
