@@ -266,6 +266,7 @@ int main(int argc, char *argv[])
         QImage picture;
         SquashCore::Request request;
         MemoryBudget::Reservation budget;
+        QSize minSize;
         try {
             // The target comes from the header, so that the whole squash's
             // memory is reserved before anything is allocated. The picture is
@@ -277,7 +278,6 @@ int main(int argc, char *argv[])
             SquashTargets::SizeFor(sizeChoice, float(full.width()), float(full.height()), target.width, target.height);
             const QSize wanted(int(Numbers::roundHalfEven(target.width)), int(Numbers::roundHalfEven(target.height)));
             const bool scaled = wanted.width() > 0 && wanted.height() > 0 && wanted != full;
-            QSize minSize;
             try {
                 budget = Picture::ReserveSquash(full, scaled ? wanted : full);
             } catch (const AppError &e) {
@@ -298,8 +298,6 @@ int main(int argc, char *argv[])
             return;
         }
         try {
-            request.picture = picture;
-            picture = QImage();
             request.inputPath = job.path;
             request.suffix = suffixText;
             request.destFolder = destFolder;
@@ -310,9 +308,15 @@ int main(int argc, char *argv[])
                 progressLine(job.input, q);
                 return true;
             };
-            auto result = SquashCore::Squash(request, progress);
+            // The squash alone holds the picture, so that it is let go as
+            // soon as the 24-bit image exists.
+            SquashCore::Request first = request;
+            first.picture = std::move(picture);
+            auto result = SquashCore::Squash(std::move(first), progress);
             QString text = SquashCore::ResultText(result), fitLine;
             if (result.outcome == SquashCore::Outcome::Failed) {
+                // What would fit needs the picture the squash let go.
+                request.picture = Picture::LoadPicture(job.path, {}, minSize);
                 request.minQuality = fitFloor;
                 const FitSearch::Fit found = FitSearch::WhatWouldFit(request, progress);
                 if (found.found && parser.isSet(fit)) {
