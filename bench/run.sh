@@ -70,7 +70,7 @@ STAMP=$(date -u '+%Y-%m-%d %H:%M UTC')
     echo "PSNR is against the tool's own scaled source. \"one decode + one encode\" (the floor) is quillmoss-squash --quality at the chosen quality;"
     echo "\"× floor\" is each time over the floor's. Peak memory is the largest resident set of one run (GNU time)."
     echo "In the 800x600 rows and for the PNG and HEIC made from Kleiber jpegoptim is timed on ImageMagick's resize or conversion"
-    echo "piped into it, the same work the others do."
+    echo "to a quality-100 JPEG file followed by jpegoptim on that file, the same work the others do."
     echo "The batch floor starts one process per file, so it pays 24 start-ups that the one-call batch does not."
     echo "The machine is shared: wall times are noisy, compare ratios within one run."
     echo
@@ -120,7 +120,7 @@ for case in "${CASES[@]}"; do
             # Each tool's source at the target size, for PSNR. jpegoptim cannot
             # scale nor read other formats: in the scaled rows and for the made
             # pictures ImageMagick's resize (or conversion) to a quality-100
-            # JPEG is piped into it inside the timing.
+            # JPEG comes first, inside the timing.
             "$TOOL" source "$input" "$WORK/ours.png" "${scanSize[@]}"
             "$CONVERT" "$input" "${imResize[@]}" "$WORK/im.png"
             joInput=$input
@@ -128,7 +128,9 @@ for case in "${CASES[@]}"; do
             if [[ $size != none || $input != *.jpg ]]; then
                 joInput=$WORK/jo-in.jpg
                 "$CONVERT" "$input" "${imResize[@]}" -quality 100 "$joInput"
-                joFeed="$CONVERT $input ${imResize[*]} -quality 100 jpg:- | jpegoptim -q --size=$kb --stdout --stdin"
+                # jpegoptim's --stdin reads file names, not pictures: the
+                # quality-100 JPEG goes through a file, inside the timing.
+                joFeed="$CONVERT $input ${imResize[*]} -quality 100 $WORK/jo-timed.jpg && jpegoptim -q --size=$kb --stdout $WORK/jo-timed.jpg"
             fi
             "$CONVERT" "$joInput" "$WORK/jo.png"
 
