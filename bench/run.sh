@@ -9,7 +9,9 @@
 # 1024 bytes), BENCH_SIZES="none 800x600", BENCH_RUNS (default 5),
 # BENCH_SCAN_RUNS (default 0: the disk scan takes tens of seconds per run and
 # would push the bench far past a quarter of an hour; 3 times it) and
-# BENCH_BATCH=0 to leave out the batch of 24 photos.
+# BENCH_BATCH=0 to leave out the batch of 24 photos. BENCH_MADE (default
+# "png heic") adds rows for Kleiber converted to those formats at bench time,
+# squashed to 250 KB at its own size.
 set -euo pipefail
 shopt -s extglob
 
@@ -25,6 +27,7 @@ SIZES=(${BENCH_SIZES:-none 800x600})
 RUNS=${BENCH_RUNS:-5}
 SCAN_RUNS=${BENCH_SCAN_RUNS:-0}
 BATCH=${BENCH_BATCH:-1}
+MADE=(${BENCH_MADE:-png heic})
 
 # ImageMagick's own convert: another program of that name may come first on PATH.
 CONVERT=
@@ -38,7 +41,25 @@ done
 
 WORK=$(mktemp -d)
 trap 'rm -rf "$WORK"' EXIT
-mkdir -p "$RESULTS" "$WORK/out" "$WORK/next"
+mkdir -p "$RESULTS" "$WORK/out" "$WORK/next" "$WORK/made"
+
+# Every row: picture, limit in KB, size. The made pictures are not in the
+# corpus: converted here, outside the timing.
+CASES=()
+for picture in "${PICTURES[@]}"; do
+    for kb in "${LIMITS[@]}"; do
+        for size in "${SIZES[@]}"; do CASES+=("$picture $kb $size"); done
+    done
+done
+for format in "${MADE[@]}"; do
+    echo "== making Kleiber.$format" >&2
+    case $format in
+    heic) "$CONVERT" "$CORPUS/Kleiber_by_Lukas_Baubkus.jpg" "$WORK/made/k.png"
+          heif-enc -q 85 -o "$WORK/made/Kleiber.heic" "$WORK/made/k.png" >/dev/null ;;
+    *) "$CONVERT" "$CORPUS/Kleiber_by_Lukas_Baubkus.jpg" "$WORK/made/Kleiber.$format" ;;
+    esac
+    CASES+=("Kleiber.$format 250 none")
+done
 
 TABLE=$WORK/table.md
 PLOT=$WORK/plot.dat
@@ -48,7 +69,8 @@ STAMP=$(date -u '+%Y-%m-%d %H:%M UTC')
     echo "whole process each time (decode, scale, search, write). KB = 1024 bytes. \"× ours\" is the tool's time over quillmoss-squash's."
     echo "PSNR is against the tool's own scaled source. \"one decode + one encode\" (the floor) is quillmoss-squash --quality at the chosen quality;"
     echo "\"× floor\" is each time over the floor's. Peak memory is the largest resident set of one run (GNU time)."
-    echo "In the 800x600 rows jpegoptim is timed on ImageMagick's resize piped into it, the same work the others do."
+    echo "In the 800x600 rows and for the PNG and HEIC made from Kleiber jpegoptim is timed on ImageMagick's resize or conversion"
+    echo "to a quality-100 JPEG file followed by jpegoptim on that file, the same work the others do."
     echo "The batch floor starts one process per file, so it pays 24 start-ups that the one-call batch does not."
     echo "The machine is shared: wall times are noisy, compare ratios within one run."
     echo
@@ -73,17 +95,20 @@ verdict() {
     else echo "yes"; fi
 }
 
-for picture in "${PICTURES[@]}"; do
+for case in "${CASES[@]}"; do
+    read -r picture kb size <<<"$case"
     input=$CORPUS/$picture
-    for kb in "${LIMITS[@]}"; do
+    [[ -f $input ]] || input=$WORK/made/$picture
+    {
         limit=$((kb * 1024))
         if (($(stat -c %s "$input") <= limit)); then
-            echo "| $picture | ${kb} KB | | | | | | | | skipped: the file already fits |" >>"$TABLE"
+            echo "| $picture | ${kb} KB | $size | | | | | | | skipped: the file already fits |" >>"$TABLE"
             continue
         fi
-        for size in "${SIZES[@]}"; do
+        {
             label="$(basename "${picture%.*}") ${kb}KB"
             label=${label/_by_*([^ ]) / }
+            [[ $input != *.jpg ]] && label="${label/ / ${picture##*.} }"
             [[ $size != none ]] && label+=" $size"
             echo "== $label" >&2
             sizeOpt=() imResize=() scanSize=()
@@ -93,16 +118,19 @@ for picture in "${PICTURES[@]}"; do
             rm -f "$WORK"/out/* "$WORK"/next/*
 
             # Each tool's source at the target size, for PSNR. jpegoptim cannot
-            # scale: in the scaled rows ImageMagick's resize to a quality-100
-            # JPEG is piped into it inside the timing.
+            # scale nor read other formats: in the scaled rows and for the made
+            # pictures ImageMagick's resize (or conversion) to a quality-100
+            # JPEG comes first, inside the timing.
             "$TOOL" source "$input" "$WORK/ours.png" "${scanSize[@]}"
             "$CONVERT" "$input" "${imResize[@]}" "$WORK/im.png"
             joInput=$input
             joFeed="jpegoptim -q --size=$kb --stdout $input"
-            if [[ $size != none ]]; then
+            if [[ $size != none || $input != *.jpg ]]; then
                 joInput=$WORK/jo-in.jpg
                 "$CONVERT" "$input" "${imResize[@]}" -quality 100 "$joInput"
-                joFeed="$CONVERT $input ${imResize[*]} -quality 100 jpg:- | jpegoptim -q --size=$kb --stdout --stdin"
+                # jpegoptim's --stdin reads file names, not pictures: the
+                # quality-100 JPEG goes through a file, inside the timing.
+                joFeed="$CONVERT $input ${imResize[*]} -quality 100 $WORK/jo-timed.jpg && jpegoptim -q --size=$kb --stdout $WORK/jo-timed.jpg"
             fi
             "$CONVERT" "$joInput" "$WORK/jo.png"
 
@@ -164,8 +192,8 @@ for picture in "${PICTURES[@]}"; do
             row "jpegoptim --size" "$tJo" "$mJo" "$joQ" "$WORK/out/jo.jpg" "$WORK/jo.png" "$WORK/next/jo.jpg"
             echo "| $picture | ${kb} KB | $size | one decode + one encode (floor) | $tOne | $(ratio "$tOne") | 1.00 | $mOne | $oursQ | | | |" >>"$TABLE"
             echo "\"$label\" $(ratio "$tIm") $(ratio "$tJo") $(floor "$tOurs")" >>"$PLOT"
-        done
-    done
+        }
+    }
 done
 
 # The batch: 24 photos of 1.3 to 1.8 megapixels cut and scaled from the

@@ -17,14 +17,15 @@
 #include <QImageReader>
 #include <QLoggingCategory>
 #include <QRegularExpression>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
-#include <condition_variable>
+#include <atomic>
 #include <cstdio>
-#include <deque>
+#include <malloc.h>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -113,18 +114,25 @@ struct Job
     QString path;       // with a folder, so that the output has one
     QString output;     // jobs with the same output run in input order
     std::size_t after = SIZE_MAX;   // the earlier job with the same output
+    QFuture<void> finished;         // the squash, once it is started
     std::int32_t limit = 0;
     bool continueAnyway = false;
     QString line;       // the result line, once done
     bool ok = false;
     bool error = false; // the line goes to standard error
-    bool done = false;
 };
 
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // The encoder's whole-picture coefficients come and go with every try,
+    // as do the picture and its copies: kept in one heap, freed blocks are
+    // reused as they are instead of being mapped and faulted in afresh, a
+    // page fault per 4 KiB. A short-lived process loses nothing by it.
+    mallopt(M_ARENA_MAX, 1);
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     QCoreApplication app(argc, argv);
     // A broken picture gets our one clear line, not the decoder's warnings.
     QLoggingCategory::setFilterRules(QStringLiteral("qt.gui.imageio*=false"));
@@ -252,14 +260,13 @@ int main(int argc, char *argv[])
     const bool interactive = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
     const bool showProgress = ::isatty(STDERR_FILENO);
     std::vector<Job> jobs(std::size_t(files.size()));
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<std::size_t> queue;
-    bool closed = false;
+    std::mutex mutex;      // standard error's progress line and the y/N question
     bool asking = false;   // no progress line over the y/N question
-    int finished = 0;
-    const int workers = files.size() > 1 ? 2 : 1;
-    const int threadsPerSquash = workers > 1 ? 1 : 2;
+    std::atomic<int> finished = 0;
+    // Two pictures at a time: one decodes while the other searches.
+    QThreadPool pool;
+    pool.setMaxThreadCount(files.size() > 1 ? 2 : 1);
+    const int threadsPerSquash = files.size() > 1 ? 1 : 2;
 
     const auto progressLine = [&](const QString &file, int q) {
         if (!showProgress)
@@ -267,7 +274,7 @@ int main(int argc, char *argv[])
         std::lock_guard lock(mutex);
         if (asking)
             return;
-        std::fprintf(stderr, "\r\033[K[%d/%lld] %s: q%d", finished, (long long)files.size(),
+        std::fprintf(stderr, "\r\033[K[%d/%lld] %s: q%d", finished.load(), (long long)files.size(),
                      FileNames::encode(file.mid(file.lastIndexOf(QLatin1Char('/')) + 1)).constData(), q);
         std::fflush(stderr);
     };
@@ -276,6 +283,7 @@ int main(int argc, char *argv[])
         QImage picture;
         SquashCore::Request request;
         MemoryBudget::Reservation budget;
+        QSize minSize;
         try {
             // The target comes from the header, so that the whole squash's
             // memory is reserved before anything is allocated. The picture is
@@ -287,7 +295,6 @@ int main(int argc, char *argv[])
             SquashTargets::SizeFor(sizeChoice, float(full.width()), float(full.height()), target.width, target.height);
             const QSize wanted(int(Numbers::roundHalfEven(target.width)), int(Numbers::roundHalfEven(target.height)));
             const bool scaled = wanted.width() > 0 && wanted.height() > 0 && wanted != full;
-            QSize minSize;
             try {
                 budget = Picture::ReserveSquash(full, scaled ? wanted : full);
             } catch (const AppError &e) {
@@ -308,8 +315,6 @@ int main(int argc, char *argv[])
             return;
         }
         try {
-            request.picture = picture;
-            picture = QImage();
             request.inputPath = job.path;
             request.suffix = suffixText;
             request.destFolder = destFolder;
@@ -320,9 +325,15 @@ int main(int argc, char *argv[])
                 progressLine(job.input, q);
                 return true;
             };
-            auto result = SquashCore::Squash(request, progress);
+            // The squash alone holds the picture, so that it is let go as
+            // soon as the 24-bit image exists.
+            SquashCore::Request first = request;
+            first.picture = std::move(picture);
+            auto result = SquashCore::Squash(std::move(first), progress);
             QString text = SquashCore::ResultText(result), fitLine;
             if (result.outcome == SquashCore::Outcome::Failed) {
+                // What would fit needs the picture the squash let go.
+                request.picture = Picture::LoadPicture(job.path, {}, minSize);
                 request.minQuality = fitFloor;
                 const FitSearch::Fit found = FitSearch::WhatWouldFit(request, progress);
                 if (found.found && parser.isSet(fit)) {
@@ -346,47 +357,29 @@ int main(int argc, char *argv[])
         }
     };
 
-    std::vector<std::thread> pool;
-    for (int w = 0; w < workers; ++w)
-        pool.emplace_back([&] {
-            for (;;) {
-                std::size_t i;
-                {
-                    std::unique_lock lock(mutex);
-                    // A job whose output an earlier job also writes waits for it,
-                    // so that the later input replaces the earlier one on disk.
-                    const auto ready = [&] {
-                        return std::find_if(queue.begin(), queue.end(), [&](std::size_t j) {
-                            return jobs[j].after == SIZE_MAX || jobs[jobs[j].after].done;
-                        });
-                    };
-                    changed.wait(lock, [&] { return (closed && queue.empty()) || ready() != queue.end(); });
-                    if (queue.empty())
-                        return;
-                    const auto next = ready();
-                    i = *next;
-                    queue.erase(next);
-                }
-                run(jobs[i]);
-                std::lock_guard lock(mutex);
-                jobs[i].done = true;
-                ++finished;
-                changed.notify_all();
-            }
-        });
-
+    // Lines come out in input order, each once its squash is over; with
+    // `wait` false only those already over.
     int status = AllSquashed;
     std::size_t printed = 0;
-    const auto printReady = [&](std::unique_lock<std::mutex> &) {
-        while (printed < jobs.size() && jobs[printed].done) {
+    const auto printReady = [&](bool wait) {
+        for (; printed < jobs.size(); ++printed) {
+            Job &job = jobs[printed];
+            if (wait)
+                job.finished.waitForFinished();
+            else if (!job.finished.isFinished())
+                return;
+            std::lock_guard lock(mutex);
             if (showProgress)
                 std::fputs("\r\033[K", stderr);
-            std::fprintf(jobs[printed].error ? stderr : stdout, "%s\n", FileNames::encode(jobs[printed].line).constData());
-            std::fflush(jobs[printed].error ? stderr : stdout);
-            if (!jobs[printed].ok)
+            std::fprintf(job.error ? stderr : stdout, "%s\n", FileNames::encode(job.line).constData());
+            std::fflush(job.error ? stderr : stdout);
+            if (!job.ok)
                 status = SomeFailed;
-            ++printed;
         }
+    };
+    const auto squash = [&](Job &job) {
+        run(job);
+        ++finished;
     };
 
     for (std::size_t i = 0; i < jobs.size(); ++i) {
@@ -439,23 +432,18 @@ int main(int argc, char *argv[])
             job.line = job.input + QStringLiteral(": ") + loadErrorText(ErrorHandlers::asAppError(std::current_exception()));
             job.error = true;
         }
-        std::unique_lock lock(mutex);
         if (queued) {
-            queue.push_back(i);
+            // A job whose output an earlier job also writes follows it, so
+            // that the later input replaces the earlier one on disk.
+            job.finished = job.after == SIZE_MAX
+                ? QtConcurrent::run(&pool, squash, std::ref(job))
+                : jobs[job.after].finished.then(&pool, [&squash, &job] { squash(job); });
         } else {
-            job.done = true;
+            job.finished = QtFuture::makeReadyFuture();
             ++finished;
         }
-        changed.notify_all();
-        printReady(lock);
+        printReady(false);
     }
-    {
-        std::unique_lock lock(mutex);
-        closed = true;
-        changed.notify_all();
-        changed.wait(lock, [&] { printReady(lock); return printed == jobs.size(); });
-    }
-    for (std::thread &t : pool)
-        t.join();
+    printReady(true);
     return status;
 }

@@ -35,7 +35,7 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
         probe.fixedQuality = 0;
         probe.minQuality = std::clamp(request.minQuality, 1, 100);
         probe.writeFile = false;
-        const SquashCore::Result r = SquashCore::Squash(probe, progress);
+        const SquashCore::Result r = SquashCore::Squash(std::move(probe), progress);
         cancelled = cancelled || r.outcome == SquashCore::Outcome::Cancelled;
         const bool ok = r.outcome == SquashCore::Outcome::Success;
         tried[longer] = Fit{ok, r.size, r.quality, r.outputBytes};

@@ -1,6 +1,7 @@
 #include "JpegDecoder.h"
 
 #include "AppError.h"
+#include "HugeArray.h"
 #include "Picture.h"
 
 #include <QColorSpace>
@@ -176,9 +177,21 @@ QImage Decode(const QByteArray &file, const Options &options)
     const QSize size(int(d.cinfo.output_width), int(d.cinfo.output_height));
     if (options.beforeAllocating)
         options.beforeAllocating(size, jpeg_has_multiple_scans(&d.cinfo));
-    picture = QImage(size, QImage::Format_RGB32);
-    if (picture.isNull())
-        throw AppError(AppError::OutOfMemory, kSource);
+    {
+        // The pixels on huge pages: a large photo's first touches are
+        // otherwise a page fault per 4 KiB.
+        HugeArray<uchar> pixels;
+        try {
+            pixels = HugeArray<uchar>(std::size_t(size.width()) * 4 * std::size_t(size.height()));
+        } catch (const std::bad_alloc &) {
+            throw AppError(AppError::OutOfMemory, kSource);
+        }
+        picture = QImage(pixels.get(), size.width(), size.height(), qsizetype(size.width()) * 4, QImage::Format_RGB32,
+                         [](void *p) { std::free(p); }, pixels.get());
+        if (picture.isNull())
+            throw AppError(AppError::OutOfMemory, kSource);
+        pixels.release();
+    }
     if (cmyk)
         cmykRow.resize(std::size_t(size.width()) * 4);
 

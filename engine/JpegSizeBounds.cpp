@@ -1,4 +1,5 @@
 #include "JpegSizeBounds.h"
+#include "HugeArray.h"
 
 #include "JpegTransform.h"
 
@@ -16,7 +17,6 @@
 #include <queue>
 #include <vector>
 
-#include <sys/mman.h>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -183,33 +183,6 @@ std::uint64_t nonzeroMask(const std::int16_t *b, const Table &t)
     return mask;
 #endif
 }
-
-// A large, uninitialised array on huge pages where the system grants them:
-// first touches of a whole picture's coefficients otherwise cost a page
-// fault per 4 KiB, a good part of the one-off work.
-template <typename T>
-class HugeArray
-{
-public:
-    HugeArray() = default;
-    explicit HugeArray(std::size_t count)
-    {
-        constexpr std::size_t huge = std::size_t(2) << 20;
-        const std::size_t bytes = (count * sizeof(T) + huge - 1) / huge * huge;
-        m_data.reset(static_cast<T *>(std::aligned_alloc(huge, std::max(bytes, huge))));
-        if (!m_data)
-            throw std::bad_alloc();
-        ::madvise(m_data.get(), bytes, MADV_HUGEPAGE);
-    }
-    T *get() const { return m_data.get(); }
-
-private:
-    struct Free
-    {
-        void operator()(T *p) const { std::free(p); }
-    };
-    std::unique_ptr<T, Free> m_data;
-};
 
 struct Stats
 {

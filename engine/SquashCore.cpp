@@ -74,7 +74,7 @@ QString ResultText(const Result &result)
     return QStringLiteral("FAILED - Unable to squash file to the specified picture and file sizes");
 }
 
-Result Squash(const Request &request, const Progress &progress)
+Result Squash(Request request, const Progress &progress)
 {
     Result result;
     result.outputPath = OutputPath(request.inputPath, request.suffix, request.destFolder);
@@ -84,7 +84,7 @@ Result Squash(const Request &request, const Progress &progress)
                                       "give a suffix so that the original is kept")
                            .arg(result.outputPath));
 
-    QImage picture = request.picture;
+    QImage picture = std::move(request.picture);
     if (picture.isNull())
         throw AppError(AppError::InvalidCall, kSource, QStringLiteral("No picture to squash"));
     const float pw = float(picture.width()), ph = float(picture.height());

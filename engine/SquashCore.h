@@ -67,8 +67,10 @@ bool ConfirmWithinLimit(Request &request, std::int64_t length, const AskContinue
 // output that would be the input itself (75, before anything is written),
 // and the writer's and file system's errors. Without writeFile nothing is
 // written, outputBytes is the chosen length and a FAILED search encodes
-// no file of its own.
-Result Squash(const Request &request, const Progress &progress = {});
+// no file of its own. A request handed over as an rvalue lets the squash
+// release the picture as soon as its 24-bit copy exists, instead of holding
+// both to the end.
+Result Squash(Request request, const Progress &progress = {});
 
 // "SUCCESS - File squashed to 87% JPEG quality" or the failure text.
 QString ResultText(const Result &result);

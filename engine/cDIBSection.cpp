@@ -36,9 +36,11 @@ bool cDIBSection::allocate(std::int32_t lWidth, std::int32_t lHeight, bool zeroe
     const std::int32_t total = checked(std::int64_t(stride) * lHeight);
     if (lWidth <= 0 || lHeight <= 0)
         return false;
-    m_bits.reset(new (std::nothrow) std::uint8_t[std::size_t(total)]);
-    if (!m_bits)
+    try {
+        m_bits = HugeArray<std::uint8_t>(std::size_t(total));
+    } catch (const std::bad_alloc &) {
         return false;
+    }
     if (zeroed)
         std::memset(m_bits.get(), 0, std::size_t(total));
     return true;

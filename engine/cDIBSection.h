@@ -1,5 +1,7 @@
 #pragma once
 
+#include "HugeArray.h"
+
 #include <QImage>
 #include <cstdint>
 #include <memory>
@@ -30,12 +32,12 @@ public:
     // First byte of the bottom row, or null when empty. Owned by this object.
     std::uint8_t *DIBSectionBitsPtr() const { return m_bits.get(); }
 
-    void ClearUp() { m_bits.reset(); }
+    void ClearUp() { m_bits = {}; }
 
 private:
     bool allocate(std::int32_t lWidth, std::int32_t lHeight, bool zeroed);
 
-    std::unique_ptr<std::uint8_t[]> m_bits;
+    HugeArray<std::uint8_t> m_bits;
     std::int32_t m_width = 0;
     std::int32_t m_height = 0;
 };

@@ -2,6 +2,7 @@
 
 #include "AppError.h"
 #include "AtomicFile.h"
+#include "HugeArray.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -114,6 +115,7 @@ struct Encoder::Impl
     std::vector<std::uint8_t> buffer;   // the encoded bytes; its capacity only grows
     std::vector<JSAMPROW> rows;
     bool created = false;
+    bool primed = false;
 };
 
 namespace {
@@ -188,6 +190,19 @@ const std::vector<std::uint8_t> &Encoder::Encode(const cDIBSection &image, std::
     // Rows point straight into the image, bottom row last in memory order.
     for (int r = 0; r < height; ++r)
         d->rows[std::size_t(r)] = bits + std::size_t(height - 1 - r) * stride;
+    if (!d->primed) {
+        // Optimised Huffman tables make libjpeg keep every quantised
+        // coefficient (2 bytes each, 1.5 per pixel at 2x2 chroma) through the
+        // encode, freshly allocated and touched a page at a time. Freed at
+        // once, an array of that size on huge pages is where the heap puts
+        // them instead, when the process keeps freed memory in its heap (the
+        // command line does); elsewhere this costs one map and unmap.
+        d->primed = true;
+        try {
+            HugeArray<std::uint8_t>((std::size_t(width + 15) / 16) * (std::size_t(height + 15) / 16) * 6 * 128);
+        } catch (const std::bad_alloc &) {
+        }
+    }
     const int status = encode(d->cinfo, d->err, d->rows.data(), width, height, quality);
     if (status != Ok) {
         d->buffer.clear();
