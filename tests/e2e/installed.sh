@@ -20,6 +20,11 @@ app=$work/prefix/bin/quillmoss
    -f $work/prefix/share/icons/hicolor/scalable/apps/quillmoss.svg && -x $work/prefix/bin/quillmoss-squash ]] ||
     { echo "installed.sh: the install is incomplete"; find "$work/prefix"; exit 1; }
 "$app" --version | grep -qx "Quillmoss 1.7" || { echo "installed.sh: --version"; exit 1; }
+# Help, and a start without a display, answer on the terminal instead of aborting.
+"$app" --help-all | grep -q "^Usage:" || { echo "installed.sh: --help-all"; exit 1; }
+rc=0; out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$app" 2>&1) || rc=$?
+[[ $rc -eq 1 && $out == "no display: quillmoss needs a desktop session; quillmoss-squash works without one"* ]] ||
+    { echo "installed.sh: a start without a display gave $rc: $out"; exit 1; }
 
 display=:$((200 + RANDOM % 100))
 Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
