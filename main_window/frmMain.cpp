@@ -2,14 +2,13 @@
 
 #include "AppError.h"
 #include "ErrorHandlers.h"
-#include "Estimates.h"
 #include "FileNames.h"
 #include "ImageBox.h"
 #include "mIntelJPEGLibrary.h"
 #include "Numbers.h"
 #include "Picture.h"
 #include "ProgressSurface.h"
-#include "SquashTargets.h"
+#include "OptionTargets.h"
 #include "clsCommonDialogs.h"
 #include "clsPathER.h"
 #include "frmDropZone.h"
@@ -173,7 +172,7 @@ void frmMain::optSize_Click(std::int16_t Index)
     setInputBox(txtUserSize, Index == 4);
     setInputBox(txtUserSizePercent, Index == 8);
     skip([&] {
-        if (const auto text = Estimates::FileSize(Index, txtActualSize->text(), txtUserSize->text(),
+        if (const auto text = OptionTargets::EstimatedFileSize(Index, txtActualSize->text(), txtUserSize->text(),
                                                   txtUserSizePercent->text()))
             txtEstimatedSize->setText(*text);
     });
@@ -189,12 +188,12 @@ void frmMain::optResize_Click(std::int16_t Index)
     // Width and height are separate statements: one side that cannot be
     // read leaves only its own estimate as it was.
     skip([&] {
-        if (const auto text = Estimates::PictureSide(Index, 0, txtActualWidth->text(), txtWidth->text(),
+        if (const auto text = OptionTargets::EstimatedSide(Index, 0, txtActualWidth->text(), txtWidth->text(),
                                                      txtWidthPercent->text()))
             txtEstimatedWidth->setText(*text);
     });
     skip([&] {
-        if (const auto text = Estimates::PictureSide(Index, 1, txtActualHeight->text(), txtHeight->text(),
+        if (const auto text = OptionTargets::EstimatedSide(Index, 1, txtActualHeight->text(), txtHeight->text(),
                                                      txtHeightPercent->text()))
             txtEstimatedHeight->setText(*text);
     });
@@ -439,13 +438,14 @@ void frmMain::ShowProgress(bool bShow)
 
 QLineEdit *frmMain::boxFor(int box) const
 {
-    switch (SquashTargets::Box(box)) {
-    case SquashTargets::Box::UserSize: return txtUserSize;
-    case SquashTargets::Box::UserSizePercent: return txtUserSizePercent;
-    case SquashTargets::Box::Width: return txtWidth;
-    case SquashTargets::Box::Height: return txtHeight;
-    case SquashTargets::Box::WidthPercent: return txtWidthPercent;
-    case SquashTargets::Box::HeightPercent: return txtHeightPercent;
+    using OptionTargets::Box;
+    switch (Box(box)) {
+    case Box::UserSize: return txtUserSize;
+    case Box::UserSizePercent: return txtUserSizePercent;
+    case Box::Width: return txtWidth;
+    case Box::Height: return txtHeight;
+    case Box::WidthPercent: return txtWidthPercent;
+    case Box::HeightPercent: return txtHeightPercent;
     }
     return nullptr;
 }
@@ -471,21 +471,22 @@ void frmMain::squash()
                          QStringLiteral("No picture present"));
             return;
         }
-        const auto refuse = [this](const SquashTargets::Refusal &r) {
+        const auto refuse = [this](const SquashTargets::Refusal &r, OptionTargets::Box focus) {
             m_boxes.show(r.text, MessageBoxes::Exclamation, r.title);
-            QLineEdit *box = boxFor(int(r.focus));
+            QLineEdit *box = boxFor(int(focus));
             box->setFocus(Qt::OtherFocusReason);
             box->selectAll();
         };
-        const auto limit = SquashTargets::SizeOptionChoice(SquashTargets::GetSelectedOption(optSize, 9),
-                                                           txtUserSize->text(), txtUserSizePercent->text());
+        const auto limit = OptionTargets::SizeOption(
+            OptionTargets::GetSelectedOption(optSize, OptionTargets::SizeOptionCount), txtUserSize->text(),
+            txtUserSizePercent->text());
         if (limit.refusal)
-            return refuse(*limit.refusal);
-        const auto size = SquashTargets::ResizeOptionChoice(SquashTargets::GetSelectedOption(optResize, 8),
-                                                            txtWidth->text(), txtHeight->text(),
-                                                            txtWidthPercent->text(), txtHeightPercent->text());
+            return refuse(*limit.refusal, limit.focus);
+        const auto size = OptionTargets::ResizeOption(
+            OptionTargets::GetSelectedOption(optResize, OptionTargets::ResizeOptionCount), txtWidth->text(),
+            txtHeight->text(), txtWidthPercent->text(), txtHeightPercent->text());
         if (size.refusal)
-            return refuse(*size.refusal);
+            return refuse(*size.refusal, size.focus);
         const auto target = SquashTargets::TargetFor(limit.choice, size.choice,
                                                      std::int32_t(std::min<qint64>(m_loaded.length, INT32_MAX)),
                                                      float(m_loaded.width()), float(m_loaded.height()));
@@ -508,7 +509,7 @@ void frmMain::squash()
         m_strSquashedFile = SquashCore::OutputPath(m_loaded.path, txtSuffix->text());
         ShowProgress(true);
         if (!ProgressBar)
-            throw AppError(91, QStringLiteral("Quillmoss"), QStringLiteral("Object variable or With block variable not set"));
+            throw AppError(AppError::ObjectNotSet, QStringLiteral("Quillmoss"));
         ProgressBar->value(0);
         request.picture = m_loaded.picture;
         request.suffix = txtSuffix->text();

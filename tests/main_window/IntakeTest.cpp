@@ -82,7 +82,7 @@ TEST_F(Intake, OneFileLoadsAndSeveralAreSquashedInOrderFromEveryEntry)
         }
         EXPECT_EQ(loaded, (QStringList{c, b}));   // a drop's non-picture never reaches txtFile
         ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, or BMP format"));
+        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or HEIC format"));
         for (const char *base : {"b", "c"})
             EXPECT_TRUE(QFileInfo::exists(squashed(base))) << base;
         EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
