@@ -1,15 +1,14 @@
 #include "LoadedPicture.h"
 
-#include "FileNames.h"
-#include "Picture.h"
+#include "PreparedPicture.h"
 
 LoadedPicture LoadedPicture::Load(const QString &path, const std::atomic<bool> &cancelled)
 {
+    // A load that a newer one replaces stops early (its error goes unseen).
+    PreparedPicture prepared = PreparedPicture::Load(path, {}, [&cancelled] { return cancelled.load(); });
     LoadedPicture loaded;
     loaded.path = path;
-    // A load that a newer one replaces stops early (its error goes unseen).
-    loaded.picture = Picture::LoadPicture(path, [&cancelled] { return cancelled.load(); });
-    // Measured after the decode, so that the length belongs to these pixels.
-    loaded.length = FileNames::status(path).size;
+    loaded.picture = std::move(prepared.picture);
+    loaded.length = prepared.length;
     return loaded;
 }
