@@ -1,14 +1,15 @@
 #include "LoadedPicture.h"
 
-#include "PreparedPicture.h"
+#include "FileNames.h"
+#include "Picture.h"
 
 LoadedPicture LoadedPicture::Load(const QString &path, const std::atomic<bool> &cancelled)
 {
-    // A load that a newer one replaces stops early (its error goes unseen).
-    PreparedPicture prepared = PreparedPicture::Load(path, {}, [&cancelled] { return cancelled.load(); });
     LoadedPicture loaded;
     loaded.path = path;
-    loaded.picture = std::move(prepared.picture);
-    loaded.length = prepared.length;
+    // A load that a newer one replaces stops early (its error goes unseen).
+    loaded.picture = Picture::LoadPicture(path, [&cancelled] { return cancelled.load(); });
+    // Measured after the decode, so that the length belongs to these pixels.
+    loaded.length = FileNames::status(path).size;
     return loaded;
 }
