@@ -85,9 +85,9 @@ TEST_F(SquashCoreTest, ChoosesWhatThePlainDiskScanChoosesAndWritesItsBytes)
         Scaled s;
         prepare(s, c.file, c.width, c.height);
         std::vector<std::int32_t> limits = c.limits;
-        limits.push_back(std::int32_t(mIntelJPEGLibrary::EncodeDib(s.dib, 51).size()));
+        limits.push_back(std::int32_t(mIntelJPEGLibrary::Encoder().Encode(s.dib, 51).size()));
         if (c.width == 33) {
-            ASSERT_GT(mIntelJPEGLibrary::EncodeDib(s.dib, 50).size(), std::size_t(limits.back()))
+            ASSERT_GT(mIntelJPEGLibrary::Encoder().Encode(s.dib, 50).size(), std::size_t(limits.back()))
                 << "the corpus frame no longer shows a size that falls as quality rises";
         }
         for (std::int32_t limit : limits) {
