@@ -204,9 +204,9 @@ Source open(const QString &path)
         const JpegDecoder::Header header = JpegDecoder::ReadHeader(source.bytes);
         source.size = header.size;
         source.orientation = exifOrientation(source.bytes);
-    } else if (HeifPicture::IsHeif(path)) {
+    } else if (HeifPicture::IsHeif(source.bytes)) {
         source.format = "heif";
-        source.size = HeifPicture::Size(path);
+        source.size = HeifPicture::Size(source.bytes);
     } else if (const QSize canvas = webpCanvas(source.bytes); source.format == "webp" && !canvas.isEmpty()) {
         source.size = canvas;
     } else if (readByQt.contains(source.format)) {
@@ -285,13 +285,11 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         minSize.transpose();
 
     MemoryBudget::Reservation reservation;
-    const auto reserve = [&](QSize decoded, bool progressive) {
+    // bytes: what the decode holds at its peak.
+    const auto reserve = [&](QSize decoded, qint64 bytes) {
         const qint64 pixels = qint64(decoded.width()) * decoded.height();
         if (pixels > MaxPixels)
             tooLarge(decoded.width(), decoded.height());
-        // The picture as decoded and one converted copy of it; a progressive
-        // JPEG's coefficients for the whole picture at full scale.
-        const qint64 bytes = (source.bytesPerPixel + 4) * pixels + (progressive ? 3 * fullPixels : 0);
         const QSize oriented = turned ? decoded.transposed() : decoded;
         const QSize target = minSize.isEmpty() ? decoded : minSize;
         // However small the file, it may not make us hold more than 1 GiB:
@@ -307,13 +305,18 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         JpegDecoder::Options options;
         options.minSize = minSize;
         options.cancelled = cancelled;
-        options.beforeAllocating = reserve;
+        // The picture and one converted copy of it; a progressive JPEG's
+        // coefficients for the whole picture at full scale.
+        options.beforeAllocating = [&](QSize decoded, bool progressive) {
+            reserve(decoded, 8 * qint64(decoded.width()) * decoded.height() + (progressive ? 3 * fullPixels : 0));
+        };
         picture = JpegDecoder::Decode(source.bytes, options);
         picture = oriented(picture, source.orientation);
     } else if (source.format == "heif") {
-        picture = HeifPicture::LoadHeif(path, [&](qint64 w, qint64 h) { reserve(QSize(int(w), int(h)), false); });
+        picture = HeifPicture::LoadHeif(source.bytes, reserve, cancelled);
     } else {
-        reserve(source.size, false);
+        // The picture as decoded and one converted copy of it.
+        reserve(source.size, (source.bytesPerPixel + 4) * fullPixels);
         if (cancelled && cancelled())
             throw AppError(LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
         QBuffer buffer;
