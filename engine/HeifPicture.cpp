@@ -352,21 +352,80 @@ QSize checkLayout(const QByteArray &file)
 }
 
 // ---- Tiles decoded one at a time on the loading thread, which may stop
-// between them: libheif's HEVC decoder wrapped in one that asks first.
+// between them: libheif's HEVC decoder wrapped in one that asks first, and
+// that refuses a stream whose own parameter sets give it another size than
+// its configuration box (checked above) does.
 
 thread_local const std::function<bool()> *t_cancelled = nullptr;
+thread_local QString t_refusal;
 const heif_decoder_plugin *hevc = nullptr;
+
+struct Stream
+{
+    void *decoder = nullptr;
+    QSize coded;      // by its first sequence parameter set, its configuration's
+    bool disagrees = false;
+    QSize otherwise;  // by a later one that disagrees (invalid when unreadable)
+};
 
 int wrappedPriority(heif_compression_format format)
 {
     return format == heif_compression_HEVC ? hevc->does_support_format(format) + 1 : 0;
 }
 
-heif_error decodeUnlessCancelled(void *decoder, heif_image **image)
+heif_error newStream(void **decoder)
 {
+    auto stream = std::make_unique<Stream>();
+    const heif_error error = hevc->new_decoder(&stream->decoder);
+    if (error.code == heif_error_Ok)
+        *decoder = stream.release();
+    return error;
+}
+
+void freeStream(void *decoder)
+{
+    const std::unique_ptr<Stream> stream(static_cast<Stream *>(decoder));
+    hevc->free_decoder(stream->decoder);
+}
+
+void setStrict(void *decoder, int strict)
+{
+    hevc->set_strict_decoding(static_cast<Stream *>(decoder)->decoder, strict);
+}
+
+// libheif pushes units each behind four bytes of length.
+heif_error pushUnits(void *decoder, const void *data, size_t size)
+{
+    Stream &stream = *static_cast<Stream *>(decoder);
+    Reader units{static_cast<const uchar *>(data), qint64(size)};
+    while (units.left > 4) {
+        const qint64 length = units.take(4);
+        if (length > units.left)
+            break;
+        if (length > 2 && ((units.p[0] >> 1) & 0x3F) == 33) {
+            const QSize coded = spsSize(units.p, length);
+            if (stream.coded.isEmpty())
+                stream.coded = coded;
+            else if (coded != stream.coded)
+                stream.disagrees = true, stream.otherwise = coded;
+        }
+        units.skip(length);
+    }
+    return hevc->push_data(stream.decoder, data, size);
+}
+
+heif_error decodeStream(void *decoder, heif_image **image)
+{
+    const Stream &stream = *static_cast<Stream *>(decoder);
     if (t_cancelled && *t_cancelled && (*t_cancelled)())
         return {heif_error_Decoder_plugin_error, heif_suberror_Unspecified, "cancelled"};
-    return hevc->decode_image(decoder, image);
+    if (stream.disagrees) {
+        t_refusal = QStringLiteral("a picture coded both as %1 and as %2")
+                        .arg(sizeText(stream.coded),
+                             stream.otherwise.isValid() ? sizeText(stream.otherwise) : QStringLiteral("an unreadable size"));
+        return {heif_error_Decoder_plugin_error, heif_suberror_Unspecified, "sizes disagree"};
+    }
+    return hevc->decode_image(stream.decoder, image);
 }
 
 bool registerCancellableDecoder()
@@ -384,7 +443,12 @@ bool registerCancellableDecoder()
     wrapped.init_plugin = nullptr;
     wrapped.deinit_plugin = nullptr;
     wrapped.does_support_format = wrappedPriority;
-    wrapped.decode_image = decodeUnlessCancelled;
+    wrapped.new_decoder = newStream;
+    wrapped.free_decoder = freeStream;
+    wrapped.push_data = pushUnits;
+    wrapped.decode_image = decodeStream;
+    if (wrapped.plugin_api_version >= 2)
+        wrapped.set_strict_decoding = hevc->set_strict_decoding ? setStrict : nullptr;
     if (wrapped.plugin_api_version >= 3)
         wrapped.id_name = "quillmoss-hevc";
     return heif_register_decoder_plugin(&wrapped).code == heif_error_Ok;
@@ -461,6 +525,7 @@ QImage LoadHeif(const QByteArray &file, const SizeCheck &checkSize, const std::f
     options->convert_hdr_to_8bit = 1;
     heif_context_set_max_decoding_threads(context.get(), 0);
     t_cancelled = &cancelled;
+    t_refusal.clear();
     heif_image *decoded = nullptr;
     const heif_error error = heif_decode_image(handle.get(), &decoded, heif_colorspace_RGB,
                                                alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
@@ -468,6 +533,8 @@ QImage LoadHeif(const QByteArray &file, const SizeCheck &checkSize, const std::f
     const std::unique_ptr<heif_image, Releaser<heif_image, releaseImage>> image(decoded);
     if (cancelled && cancelled())
         throw AppError(Picture::LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
+    if (!t_refusal.isEmpty())
+        invalidPicture(t_refusal);
     check(error);
     int stride = 0;
     const uint8_t *rowData = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);

@@ -286,8 +286,9 @@ inline Hevc hevc(int side)
 }
 
 // The hvcC box with its sequence parameter set saying the picture is coded
-// as width x height (one without sub-layers, as libheif writes it).
-inline QByteArray codedAs(const QByteArray &config, int width, int height)
+// as width x height (one without sub-layers, as libheif writes it); that
+// unit in `sps`.
+inline QByteArray codedAs(const QByteArray &config, int width, int height, QByteArray *sps = nullptr)
 {
     qsizetype at = 8 + 22;
     const int arrays = uchar(config[at++]);
@@ -350,11 +351,34 @@ inline QByteArray codedAs(const QByteArray &config, int width, int height)
                     unit += '\3';
                 unit += byte;
             }
+            if (sps)
+                *sps = unit;
             const QByteArray body = config.mid(8, at - 8) + be(quint32(unit.size()), 2) + unit + config.mid(at + 2 + length);
             return box("hvcC", body);
         }
     }
     return config;
+}
+
+// The coded picture with parameter sets of its own in front, the sequence
+// one saying width x height.
+inline Hevc inBand(const Hevc &coded, int width, int height)
+{
+    QByteArray sps, units;
+    codedAs(coded.config, width, height, &sps);
+    qsizetype at = 8 + 22;
+    const int arrays = uchar(coded.config[at++]);
+    for (int a = 0; a < arrays; ++a) {
+        const int type = uchar(coded.config[at]) & 0x3F, count = uchar(coded.config[at + 1]) << 8 | uchar(coded.config[at + 2]);
+        at += 3;
+        for (int n = 0; n < count; ++n) {
+            const int length = uchar(coded.config[at]) << 8 | uchar(coded.config[at + 1]);
+            const QByteArray unit = type == 33 ? sps : coded.config.mid(at + 2, length);
+            units += be(quint32(unit.size()), 4) + unit;
+            at += 2 + length;
+        }
+    }
+    return {coded.config, units + coded.data};
 }
 
 // A HEIF file whose primary picture is the coded picture (rows == 0) or a
@@ -429,6 +453,7 @@ inline std::vector<Case> bombs()
          "declared as 64 x 64 is coded as 8192 x 8192"},
         {"tiles.heic", heif({codedAs(tile.config, 8192, 8192), tile.data}, QSize(512, 512), 2, 2, QSize(1024, 1024)), 481,
          "declared as 512 x 512 is coded as 8192 x 8192"},
+        {"in-band.heic", heif(inBand(small, 8192, 8192), QSize(64, 64)), 481, "and as 8192 x 8192"},
         {"grid.heic", heif(small, QSize(64, 64), 100, 100, QSize(6400, 6400)), 481, "a grid of 10000 tiles"},
         {"big-tiles.heic", heif(tile, QSize(512, 512), 8, 8, QSize(512, 512)), 481, "64 tiles of up to 512 x 512"},
     };
