@@ -458,8 +458,11 @@ bool registerCancellableDecoder()
 
 bool IsHeif(const QByteArray &file)
 {
-    return heif_check_filetype(reinterpret_cast<const uint8_t *>(file.constData()), int(std::min<qsizetype>(file.size(), 64)))
-           == heif_filetype_yes_supported;
+    // A file branded only "mif1" (many cameras write that) may hold HEIC
+    // or AVIF: libheif tells when it reads it.
+    const heif_filetype_result type
+        = heif_check_filetype(reinterpret_cast<const uint8_t *>(file.constData()), int(std::min<qsizetype>(file.size(), 64)));
+    return type == heif_filetype_yes_supported || type == heif_filetype_maybe;
 }
 
 namespace {

@@ -268,7 +268,8 @@ inline Hevc hevc(int side)
         const int plane = channel == heif_channel_Y ? side : side / 2;
         heif_image_add_plane(image, channel, plane, plane, 8);
         int stride = 0;
-        std::memset(heif_image_get_plane(image, channel, &stride), 128, size_t(stride) * plane);
+        uint8_t *rows = heif_image_get_plane(image, channel, &stride);
+        std::memset(rows, 128, size_t(stride) * plane);
     }
     heif_context_encode_image(context, image, encoder, nullptr, nullptr);
     QByteArray file;

@@ -152,3 +152,18 @@ TEST_F(HostilePictures, TopDownAndSixteenBitBmpsLoadTrue)
     EXPECT_EQ(picture.pixel(0, 1), qRgb(0, 0, 255));
     EXPECT_EQ(picture.pixel(0, 0), qRgb(0, 0, 0));
 }
+
+// Honest HEIC grids pass the checks on tiles: the tiles' edges beyond the
+// picture are cut off, and a file branded only "mif1" is read too.
+TEST_F(HostilePictures, HeicGridsLoadWhateverTheirBrand)
+{
+    const QByteArray grid = Crafted::heif(Crafted::hevc(64), QSize(64, 64), 2, 3, QSize(150, 100));
+    for (const char *brand : {"heic", "mif1"}) {
+        SCOPED_TRACE(brand);
+        QByteArray b = grid;
+        b.replace(8, 4, brand);
+        const QImage picture = Picture::LoadPicture(file(QStringLiteral("grid.heic"), b));
+        EXPECT_EQ(picture.size(), QSize(150, 100));
+        EXPECT_NEAR(qGray(picture.pixel(149, 99)), 128, 8);
+    }
+}
