@@ -134,7 +134,8 @@ QList<Box> boxes(Reader range)
         range.skip(4);
         qint64 header = 8;
         if (size == 1) {
-            size = (qint64(range.take(4)) << 32) | range.take(4);
+            const qint64 high = range.take(4);
+            size = (high << 32) | range.take(4);
             header = 16;
         } else if (size == 0) {
             size = range.left + 8;
@@ -232,8 +233,7 @@ struct Item
 struct Layout
 {
     QMap<quint32, Item> items;
-    quint32 primary = 0;
-    QList<quint32> tiles;   // the primary picture's, when it is a grid
+    QMap<quint32, QList<quint32>> parts;   // what each derived picture (a grid, an overlay) is made of
 };
 
 Layout layout(const QByteArray &file)
@@ -243,11 +243,6 @@ Layout layout(const QByteArray &file)
     Reader metaBody = meta.body;
     metaBody.skip(4);
     const QList<Box> inMeta = boxes(metaBody);
-
-    Reader pitm = child(inMeta, "pitm").body;
-    const quint32 pitmVersion = pitm.take(1) ;
-    pitm.skip(3);
-    out.primary = pitm.take(pitmVersion == 0 ? 2 : 4);
 
     Reader iinf = child(inMeta, "iinf").body;
     const quint32 iinfVersion = iinf.take(1);
@@ -273,8 +268,8 @@ Layout layout(const QByteArray &file)
         const int count = int(ref.body.take(2));
         for (int i = 0; i < count && !ref.body.overrun; ++i) {
             const quint32 to = ref.body.take(idBytes);
-            if (ref.type == "dimg" && from == out.primary)
-                out.tiles.append(to);
+            if (ref.type == "dimg")
+                out.parts[from].append(to);
         }
     }
 
@@ -312,14 +307,12 @@ QString sizeText(QSize s)
 }
 
 // Refuses a file whose coded pictures are larger than it declares them, or
-// whose grid has more tiles, or larger ones, than the picture needs; read
-// before libheif reads the file, which takes long over many tiles. Gives
-// the size of the largest tile (an empty one when the primary picture is
-// not a grid).
+// whose grids have more tiles, or larger ones, than their pictures need;
+// read before libheif reads the file, which takes long over many tiles.
+// Gives the size of the largest tile (an empty one when there is no grid).
 QSize checkLayout(const QByteArray &file)
 {
     const Layout l = layout(file);
-    const QSize picture = l.items.value(l.primary).declared;
     for (const Item &item : l.items) {
         if (item.type != "hvc1")
             continue;
@@ -331,23 +324,33 @@ QSize checkLayout(const QByteArray &file)
             invalidPicture(QStringLiteral("a picture declared as %1 is coded as %2")
                                .arg(sizeText(item.declared), sizeText(item.coded)));
     }
-    if (l.tiles.isEmpty())
-        return {};
-    if (l.tiles.size() > MaxTiles)
-        invalidPicture(QStringLiteral("a grid of %1 tiles; at most %2 are read").arg(l.tiles.size()).arg(MaxTiles));
+    qsizetype parts = 0;
+    for (const QList<quint32> &p : l.parts)
+        parts += p.size();
+    if (parts > MaxTiles)
+        invalidPicture(QStringLiteral("a grid of %1 tiles; at most %2 are read").arg(parts).arg(MaxTiles));
     QSize largest;
-    qint64 tilePixels = 0;
-    for (quint32 id : l.tiles) {
-        const QSize tile = l.items.value(id).declared;
-        largest = largest.expandedTo(tile);
-        tilePixels += qint64(tile.width()) * tile.height();
+    for (auto grid = l.parts.cbegin(); grid != l.parts.cend(); ++grid) {
+        const Item picture = l.items.value(grid.key());
+        if (picture.type != "grid")
+            continue;
+        if (picture.declared.isEmpty())
+            invalidPicture(QStringLiteral("a grid without its size"));
+        QSize tiles;
+        qint64 tilePixels = 0;
+        for (quint32 id : grid.value()) {
+            const QSize tile = l.items.value(id).declared;
+            tiles = tiles.expandedTo(tile);
+            tilePixels += qint64(tile.width()) * tile.height();
+        }
+        // Tiles that cover the picture overlap its edges by less than a tile.
+        const QSize p = picture.declared;
+        if (tilePixels > qint64(p.width() + tiles.width()) * (p.height() + tiles.height()))
+            invalidPicture(QStringLiteral("%1 tiles of up to %2 for a picture of %3")
+                               .arg(grid.value().size())
+                               .arg(sizeText(tiles), sizeText(p)));
+        largest = largest.expandedTo(tiles);
     }
-    // Tiles that cover the picture overlap its edges by less than a tile.
-    const qint64 cover = qint64(picture.width() + largest.width()) * (picture.height() + largest.height());
-    if (tilePixels > cover)
-        invalidPicture(QStringLiteral("%1 tiles of up to %2 for a picture of %3")
-                           .arg(l.tiles.size())
-                           .arg(sizeText(largest), sizeText(picture)));
     return largest;
 }
 
