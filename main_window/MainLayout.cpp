@@ -216,6 +216,12 @@ void frmMain::buildControls()
     imgSquashed = at(new ImageBox(fraOriginal), 120, 3120, 2055, 2055);
     for (ImageBox *box : {imgPicture, imgSquashed})
         box->setToolTip(QStringLiteral("Click here to open this image in a new window"));
+    lblFit = at(label(fraOriginal, QString()), 240, 3720, 1815, 855);
+    lblFit->setWordWrap(true);
+    lblFit->setAlignment(Qt::AlignCenter);
+    lblFit->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    lblFit->setToolTip(QStringLiteral("Squash again at the largest size that fits"));
+    lblFit->hide();
 
     // Bottom strip
     cmdSquash = at(new QPushButton(QStringLiteral(">>>> Squash <<<<"), this), 3360, 5640, 2295, 495);

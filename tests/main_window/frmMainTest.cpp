@@ -1,6 +1,7 @@
 #include "ImageBox.h"
 #include "MainWindowFixture.h"
 #include "WindowPosition.h"
+#include "clsCommonDialogs.h"
 #include "frmMain.h"
 
 #include <QClipboard>
@@ -8,7 +9,9 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QScopeGuard>
 #include <QTest>
+#include <QThreadPool>
 
 TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
 {
@@ -168,6 +171,25 @@ TEST_F(MainWindow, FailuresAndErrorsComeBackInTheResultBox)
                                                   "At \\d+ x \\d+ it fits at \\d+% JPEG quality$"))
                     .match(w.txtResult->text()).hasMatch()) << qPrintable(w.txtResult->text());
     EXPECT_GE(w.txtResult->text().section(QStringLiteral(" at "), 1).section(QLatin1Char('%'), 0, 0).toInt(), 50);
+    // The Squashed area offers that size; a click fills User (Pixels) and squashes.
+    const QStringList fit = w.txtResult->text().section(QLatin1Char('\n'), 1).split(QLatin1Char(' '));
+    QLabel *offer = nullptr;
+    for (QLabel *label : w.findChildren<QLabel *>())
+        if (label->isVisibleTo(&w) && label->text().contains(QStringLiteral("Fits at ")))
+            offer = label;
+    ASSERT_NE(offer, nullptr);
+    EXPECT_TRUE(offer->text().contains(QStringLiteral("Fits at %1 x %2 at %3: click to squash at that size").arg(fit[1], fit[3], fit[7])))
+        << qPrintable(offer->text());
+    emit offer->linkActivated(QStringLiteral("fit"));
+    settle(w);
+    EXPECT_TRUE(w.optResize[3]->isChecked());
+    EXPECT_EQ(w.txtWidth->text() + 'x' + w.txtHeight->text(), fit[1] + 'x' + fit[3]);
+    EXPECT_TRUE(w.txtResult->text().startsWith(QStringLiteral("SUCCESS"))) << qPrintable(w.txtResult->text());
+    EXPECT_FALSE(offer->isVisibleTo(&w));
+    // The figures of a success show without scrolling, as the thumbnail's caption.
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Squashed: \\d+ KB, \\d+%, \\d+\\.\\d dB$")).match(w.lblPicture[1]->text()).hasMatch())
+        << qPrintable(w.lblPicture[1]->text());
+    EXPECT_LE(QFileInfo(squashed("Picture_1A_by_freespace")).size(), 5000);
 
     // An empty suffix would write over the input: refused, the input kept.
     const QByteArray original = readAll(input);
@@ -206,7 +228,9 @@ TEST_F(MainWindow, NumberBoxesTakeDigitsOnlyAndEstimatesFollow)
     QTest::keyClick(w.txtUserSize, Qt::Key_Left);
     QTest::keyClick(w.txtUserSize, Qt::Key_Backspace);
     QTest::keyClick(w.txtUserSize, Qt::Key_Home);
-    QTest::keyClick(w.txtUserSize, Qt::Key_Delete);
+    // Delete as X11 sends it, with the character 0x7F.
+    QKeyEvent del(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier, QString(QChar(0x7F)));
+    QApplication::sendEvent(w.txtUserSize, &del);
     EXPECT_EQ(w.txtUserSize->text(), QStringLiteral("2"));
     QApplication::clipboard()->setText(QStringLiteral("12x"));
     QTest::keyClick(w.txtUserSize, Qt::Key_V, Qt::ControlModifier);
@@ -254,6 +278,54 @@ TEST_F(MainWindow, ClosingDuringASquashWritesNothing)
     EXPECT_FALSE(w.isVisible());
     EXPECT_EQ(files(), QStringList{QStringLiteral("big.jpg")});
     EXPECT_TRUE(QFileInfo::exists(ini));   // settings written at the close
+}
+
+// The window can go while its worker squashes: the squash stops after its
+// try, writes nothing, and nothing it reports reaches the window after.
+TEST_F(MainWindow, DeletingTheWindowDuringASquashIsSafe)
+{
+    const QString input = copy("Picture_1A_by_freespace.jpg", QStringLiteral("big.jpg"));
+    auto *w = new frmMain(boxes);
+    w->LoadFilePicture(input);
+    settle(*w);
+    w->optSize[4]->click();
+    w->txtUserSize->setText(QStringLiteral("100"));
+    w->cmdSquash_Click();
+    while (w->ProgressBar->value() == 0)
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    delete w;
+    QThreadPool::globalInstance()->waitForDone();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(files(), QStringList{QStringLiteral("big.jpg")});
+}
+
+// A folder that cannot be written: the folder browser offers another, and
+// the squash is written there.
+TEST_F(MainWindow, AFolderThatCannotBeWrittenOffersAnother)
+{
+    QDir(dir.path()).mkdir(QStringLiteral("locked"));
+    QDir(dir.path()).mkdir(QStringLiteral("open"));
+    const QString input = copy("horse.gif", QStringLiteral("locked/horse.gif"));
+    const QString locked = dir.filePath(QStringLiteral("locked"));
+    QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
+    const auto unlock = qScopeGuard([&] { QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner); });
+    if (QFileInfo(locked).isWritable() || QFile(locked + QStringLiteral("/probe")).open(QIODevice::WriteOnly))
+        GTEST_SKIP() << "this user writes into read-only folders";
+    QString asked;
+    clsCommonDialogs::SetFolderChooser([&](QWidget *, const QString &prompt, const QString &) {
+        asked = prompt;
+        return dir.filePath(QStringLiteral("open"));
+    });
+    const auto restore = qScopeGuard([] { clsCommonDialogs::SetFolderChooser({}); });
+    frmMain w(boxes);
+    w.LoadFilePicture(input);
+    settle(w);
+    w.optSize[1]->click();
+    w.cmdSquash_Click();
+    settle(w);
+    EXPECT_FALSE(asked.isEmpty());
+    EXPECT_TRUE(w.txtResult->text().startsWith(QStringLiteral("SUCCESS"))) << qPrintable(w.txtResult->text());
+    EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("open/horse_squashed.jpg"))));
 }
 
 // What a user meets first: readable boxes in a dark theme, Enter on the
