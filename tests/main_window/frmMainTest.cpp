@@ -1,4 +1,6 @@
+#include "ErrorHandlers.h"
 #include "ImageBox.h"
+#include "Runner.h"
 #include "MainWindowFixture.h"
 #include "WindowPosition.h"
 #include "clsCommonDialogs.h"
@@ -297,6 +299,27 @@ TEST_F(MainWindow, DeletingTheWindowDuringASquashIsSafe)
     QThreadPool::globalInstance()->waitForDone();
     QCoreApplication::processEvents();
     EXPECT_EQ(files(), QStringList{QStringLiteral("big.jpg")});
+}
+
+// What a `done` handler throws is reported instead of dropped, and the
+// queue goes on.
+TEST(Runner, AThrowingDoneHandlerIsReportedAndTheQueueGoesOn)
+{
+    Runner runner;
+    QStringList reported;
+    QObject::connect(&runner, &Runner::failed,
+                     [&](std::exception_ptr e) { reported << ErrorHandlers::asAppError(e).reportText(); });
+    runner.add([&] {
+        runner.run<int>([](const std::atomic<bool> &) { return 1; },
+                        [](int, std::exception_ptr) { throw AppError(AppError::PathFileAccess, QStringLiteral("test")); },
+                        false);
+    });
+    bool next = false;
+    runner.add([&] { next = true; });
+    while (runner.busy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    EXPECT_EQ(reported, QStringList{QStringLiteral("Error 75: Path/File access error")});
+    EXPECT_TRUE(next);
 }
 
 // A folder that cannot be written: the folder browser offers another, and
