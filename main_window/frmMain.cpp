@@ -576,15 +576,19 @@ void frmMain::squash(int index)
         if (!ProgressBar)
             throw AppError(91, QStringLiteral("Quillmoss"), QStringLiteral("Object variable or With block variable not set"));
         ProgressBar->value(0);
+        // In a batch the bar runs over the whole batch, each file its share.
         const int of = m_list.batchSquashes(), n = m_list.batchPosition(index);
-        ProgressBar->Caption(of > 1 && n > 0 ? QStringLiteral("File %1 of %2").arg(n).arg(of) : QString());
+        const bool inBatch = of > 1 && n > 0;
+        ProgressBar->Caption(inBatch ? QStringLiteral("File %1 of %2").arg(n).arg(of) : QString());
+        const int share = int(picScrollBar->scaleWidth()) / std::max(of, 1);
+        const int floor = inBatch ? share * (n - 1) : 0, cap = inBatch ? share * n : INT16_MAX;
         request.picture = m_loaded.picture;
         request.suffix = txtSuffix->text();
 
         // Each try comes back as a queued call and draws the bar once, in order.
-        const auto drawTry = [this] {
-            skip([this] {
-                ProgressBar->value(std::int16_t(ProgressBar->value() + 10));
+        const auto drawTry = [this, floor, cap] {
+            skip([this, floor, cap] {
+                ProgressBar->value(std::int16_t(std::min(std::max<int>(ProgressBar->value(), floor) + 10, cap)));
                 ProgressBar->DrawStatus(*picScrollBar);
             });
         };
