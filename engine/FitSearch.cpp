@@ -1,6 +1,7 @@
 #include "FitSearch.h"
 
 #include "Numbers.h"
+#include "ResultLines.h"
 
 #include <map>
 
@@ -31,7 +32,6 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
         const QSize size = SizeWithLongerSide(from, longer);
         probe.newWidth = float(size.width());
         probe.newHeight = float(size.height());
-        probe.continueAnyway = false;
         probe.fixedQuality = 0;
         probe.minQuality = std::clamp(request.minQuality, 1, 100);
         probe.writeFile = false;
@@ -56,17 +56,6 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     return tried[low];
 }
 
-QString FitText(const Fit &fit)
-{
-    return QStringLiteral("At %1 x %2 it fits at %3% JPEG quality").arg(fit.size.width()).arg(fit.size.height()).arg(fit.quality);
-}
-
-QString FitResultText(const Fit &fit)
-{
-    return QStringLiteral("SUCCESS - File squashed to %1% JPEG quality at %2 x %3")
-        .arg(fit.quality)
-        .arg(fit.size.width())
-        .arg(fit.size.height());
-}
+QString FitText(const Fit &fit) { return ResultLines::FitText(fit); }
 
 } // namespace FitSearch

@@ -37,10 +37,7 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
 // (each side at least 1, rounded half to even).
 QSize SizeWithLongerSide(QSize size, int longer);
 
-// "At 1200 x 800 it fits at 63% JPEG quality"
+// ResultLines::FitText, for callers not yet on SquashJob.
 QString FitText(const Fit &fit);
-
-// "SUCCESS - File squashed to 63% JPEG quality at 1200 x 800"
-QString FitResultText(const Fit &fit);
 
 } // namespace FitSearch

@@ -16,7 +16,7 @@ namespace JpegDecoder {
 namespace {
 
 const QString kSource = QStringLiteral("Quillmoss.JpegDecoder");
-constexpr int InvalidPicture = 481;
+constexpr int InvalidPicture = AppError::InvalidPicture;
 
 enum class Stop { None, Error, TooManyScans, Cancelled };
 
@@ -26,6 +26,7 @@ struct ErrorManager
     std::jmp_buf jump;
     Stop stop = Stop::None;
     char message[JMSG_LENGTH_MAX] = {};
+    char damage[JMSG_LENGTH_MAX] = {};   // the first warning that data are missing
 };
 
 struct Progress
@@ -44,8 +45,16 @@ void errorExit(j_common_ptr cinfo)
     std::longjmp(err->jump, 1);
 }
 
-// Warnings (corrupt data, a truncated file) are not errors: what decodes is kept.
-void quiet(j_common_ptr, int) {}
+// Warnings (corrupt data, a truncated file) are not errors: what decodes is
+// kept, and a warning that part of the picture is missing is remembered.
+void quiet(j_common_ptr cinfo, int level)
+{
+    auto *err = reinterpret_cast<ErrorManager *>(cinfo->err);
+    const int code = err->pub.msg_code;
+    const bool missing = code == JWRN_JPEG_EOF || code == JWRN_HIT_MARKER || code == JWRN_MUST_RESYNC;
+    if (level < 0 && missing && !err->damage[0])
+        (*cinfo->err->format_message)(cinfo, err->damage);
+}
 
 void monitor(j_common_ptr cinfo)
 {
@@ -146,6 +155,8 @@ Header ReadHeader(const QByteArray &file)
     return {QSize(int(d.cinfo.image_width), int(d.cinfo.image_height)), bool(jpeg_has_multiple_scans(&d.cinfo))};
 }
 
+QString Damage(const QImage &picture) { return picture.text(QStringLiteral("Quillmoss.Damage")); }
+
 QSize ScaledSize(const QByteArray &file, QSize minSize)
 {
     Decompressor d(file, nullptr);
@@ -219,6 +230,8 @@ QImage Decode(const QByteArray &file, const Options &options)
     jpeg_finish_decompress(&d.cinfo);
     if (space.isValid())
         picture.setColorSpace(space);
+    if (d.err.damage[0])
+        picture.setText(QStringLiteral("Quillmoss.Damage"), QString::fromLocal8Bit(d.err.damage));
     return picture;
 }
 

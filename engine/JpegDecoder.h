@@ -37,9 +37,14 @@ struct Options
 };
 
 // The picture in Format_RGB32, with its ICC profile (if any) set as its
-// colour space. A truncated file gives what decodes. Throws AppError 481 for
+// colour space. A truncated or corrupt file gives what decodes, and Damage
+// tells of it. Throws AppError 481 for
 // a broken file or one with more than MaxScans scans, 18 when cancelled,
 // 7 when memory runs out, and whatever beforeAllocating throws.
 QImage Decode(const QByteArray &file, const Options &options);
+
+// Why part of a decoded picture is missing ("Premature end of JPEG file"),
+// kept with the picture and its converted copies; empty for a whole one.
+QString Damage(const QImage &picture);
 
 } // namespace JpegDecoder

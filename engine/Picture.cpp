@@ -20,7 +20,7 @@ namespace Picture {
 namespace {
 
 const QString kSource = QStringLiteral("Quillmoss.Picture");
-constexpr int InvalidPicture = 481;
+constexpr int InvalidPicture = AppError::InvalidPicture;
 
 [[noreturn]] void invalidPicture()
 {

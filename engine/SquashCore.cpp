@@ -5,10 +5,11 @@
 #include "FileNames.h"
 #include "JpegSizeBounds.h"
 #include "Numbers.h"
+#include "OutputPlan.h"
 #include "Picture.h"
 #include "Psnr.h"
+#include "ResultLines.h"
 #include "cDIBSection.h"
-#include "clsPathER.h"
 #include "mIntelJPEGLibrary.h"
 
 #include <optional>
@@ -30,22 +31,7 @@ bool samePath(const QString &a, const QString &b)
 
 QString OutputPath(const QString &inputPath, const QString &suffix, const QString &destFolder)
 {
-    // A suffix with a separator would write outside the chosen folder.
-    if (suffix.contains(clsPathER::Separator))
-        throw AppError(AppError::InvalidCall, kSource,
-                       QStringLiteral("The suffix \"%1\" may not contain \"%2\"").arg(suffix).arg(clsPathER::Separator));
-    clsPathER path;
-    path.SetFullPath(inputPath);
-    QString base;
-    try {
-        base = path.GetBaseFilename();
-    } catch (const AppError &e) {
-        if (e.number() != AppError::InvalidCall)
-            throw;
-        base = path.GetFilename();   // a name without a dot is all base name
-    }
-    const QString folder = destFolder.isEmpty() ? path.GetPath() : destFolder;
-    return folder + clsPathER::Separator + base + suffix + QStringLiteral(".jpg");
+    return OutputPlan::PathFor(inputPath, suffix, destFolder);
 }
 
 void Aim(Request &request, const SquashTargets::Target &target)
@@ -55,29 +41,22 @@ void Aim(Request &request, const SquashTargets::Target &target)
     request.newHeight = target.height;
 }
 
-bool ConfirmWithinLimit(Request &request, std::int64_t length, const AskContinue &ask)
+bool ConfirmWithinLimit(const Request &request, std::int64_t length, const AskContinue &ask)
 {
     const QString &name = request.inputPath;
     const bool jpeg = name.right(3).toUpper() == QLatin1String("JPG") || name.right(4).toUpper() == QLatin1String("JPEG");
     if (request.fixedQuality > 0 || !jpeg || length > request.maxFileSize)
         return true;
-    if (!ask || !ask())
-        return false;
-    request.continueAnyway = true;
-    return true;
+    return ask && ask();
 }
 
-QString ResultText(const Result &result)
-{
-    if (result.outcome == Outcome::Success)
-        return QStringLiteral("SUCCESS - File squashed to %1% JPEG quality").arg(result.quality);
-    return QStringLiteral("FAILED - Unable to squash file to the specified picture and file sizes");
-}
+QString ResultText(const Result &result) { return ResultLines::Verdict(result); }
 
 Result Squash(Request request, const Progress &progress)
 {
     Result result;
-    result.outputPath = OutputPath(request.inputPath, request.suffix, request.destFolder);
+    result.outputPath = request.outputPath.isEmpty() ? OutputPath(request.inputPath, request.suffix, request.destFolder)
+                                                     : request.outputPath;
     if (samePath(result.outputPath, request.inputPath))
         throw AppError(AppError::PathFileAccess, kSource,
                        QStringLiteral("The squashed file would replace the picture itself (%1); "
@@ -118,8 +97,8 @@ Result Squash(Request request, const Progress &progress)
         return &encoder.Encode(dib, q);
     };
 
-    if (request.fixedQuality > 0 || request.continueAnyway) {
-        const int q = request.continueAnyway ? 100 : std::clamp(request.fixedQuality, 1, 100);
+    if (request.fixedQuality > 0) {
+        const int q = std::clamp(request.fixedQuality, 1, 100);
         if (!tryQuality(q))
             return result;
         chosen = encode(q);
@@ -171,6 +150,7 @@ Result Squash(Request request, const Progress &progress)
     if (!request.writeFile)
         return result;
     AtomicFile::write(result.outputPath, chosen->data(), chosen->size());
+    result.encoded = QByteArray(reinterpret_cast<const char *>(chosen->data()), qsizetype(chosen->size()));
     if (result.outcome == Outcome::Success)
         result.psnr = Psnr::JpegAgainst(dib, *chosen);
     return result;

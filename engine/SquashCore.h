@@ -2,6 +2,7 @@
 
 #include "SquashTargets.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <cstdint>
@@ -20,8 +21,8 @@ struct Request
     float newWidth = 0;             // target size; 0 or less, or the picture's own size: no scaling
     float newHeight = 0;
     QString suffix = QStringLiteral("_squashed");
-    bool continueAnyway = false;    // one try at quality 100, kept whatever its length
     QString destFolder;             // empty: beside the input
+    QString outputPath;             // empty: OutputPath(inputPath, suffix, destFolder)
     int fixedQuality = 0;           // 1 to 100: no search, one encode at this quality
     int threads = 2;
     int minQuality = 1;             // the search's floor: a squash that needs less FAILS
@@ -40,15 +41,14 @@ struct Result
     QSize size;                     // the pixel size encoded
     double psnr = 0;                // dB against the scaled source, all three channels; 0 unless
                                     // a successful squash wrote its file
+    QByteArray encoded;             // the bytes written (empty when nothing was)
 };
 
 // Called with each quality in turn, 100, 99, ... , before it is tried, from
 // the thread running Squash. Returning false cancels: nothing is written.
 using Progress = std::function<bool(int quality)>;
 
-// The output path: the input's folder (or destFolder), its base name (the
-// whole name when it has no dot), the suffix and ".jpg". Throws AppError 5
-// for a suffix holding a path separator.
+// OutputPlan::PathFor.
 QString OutputPath(const QString &inputPath, const QString &suffix, const QString &destFolder = QString());
 
 // Sets the byte limit and the target size of the request.
@@ -59,9 +59,10 @@ void Aim(Request &request, const SquashTargets::Target &target);
 using AskContinue = std::function<bool()>;
 
 // Whether the squash should run. For a JPEG already within the limit the
-// answer of `ask` decides, and a yes makes it one try at quality 100
-// (continueAnyway). Every other request runs without asking.
-bool ConfirmWithinLimit(Request &request, std::int64_t length, const AskContinue &ask);
+// answer of `ask` decides; a yes squashes it as any other picture, from
+// quality 100 down, so that a success is always within the limit. Every
+// other request runs without asking.
+bool ConfirmWithinLimit(const Request &request, std::int64_t length, const AskContinue &ask);
 
 // Throws AppError for a picture or target that cannot be encoded (5, 7), an
 // output that would be the input itself (75, before anything is written),
@@ -72,7 +73,7 @@ bool ConfirmWithinLimit(Request &request, std::int64_t length, const AskContinue
 // both to the end.
 Result Squash(Request request, const Progress &progress = {});
 
-// "SUCCESS - File squashed to 87% JPEG quality" or the failure text.
+// ResultLines::Verdict, for callers not yet on SquashJob.
 QString ResultText(const Result &result);
 
 } // namespace SquashCore

@@ -8,27 +8,13 @@ using Numbers::roundHalfEven;
 namespace SquashTargets {
 namespace {
 
-Refusal refusal(char message)
-{
-    switch (message) {
-    case 'A':
-        return {message, QStringLiteral("Invalid file size"),
-                QStringLiteral("The specifed size must be between 100 to 2.147,483.647."), Box::UserSize};
-    case 'B':
-        return {message, QStringLiteral("Invalid percent"),
-                QStringLiteral("The specifed percent must be between 1 to 100"), Box::UserSizePercent};
-    case 'C':
-        return {message, QStringLiteral("Invalid Width"), QStringLiteral("Width must be above 0"), Box::Width};
-    case 'D':
-        return {message, QStringLiteral("Invalid Height"), QStringLiteral("Height must be above 0"), Box::Height};
-    case 'E':
-        return {message, QStringLiteral("Invalid Width"), QStringLiteral("Width must be above 0."),
-                Box::WidthPercent};
-    default:
-        return {'F', QStringLiteral("Invalid Height"), QStringLiteral("Height must be above 0."),
-                Box::HeightPercent};
-    }
-}
+using Side = Refusal::Side;
+
+Refusal invalidSize() { return {QStringLiteral("Invalid file size"), QStringLiteral("The specifed size must be between 100 to 2.147,483.647.")}; }
+Refusal invalidPercent() { return {QStringLiteral("Invalid percent"), QStringLiteral("The specifed percent must be between 1 to 100")}; }
+// The typed pixel sizes' texts end without a full stop, the percentages' with one.
+Refusal invalidWidth(bool stop) { return {QStringLiteral("Invalid Width"), QStringLiteral("Width must be above 0") + (stop ? "." : ""), Side::Width}; }
+Refusal invalidHeight(bool stop) { return {QStringLiteral("Invalid Height"), QStringLiteral("Height must be above 0") + (stop ? "." : ""), Side::Height}; }
 
 using LK = LimitChoice::Kind;
 using SK = SizeChoice::Kind;
@@ -39,7 +25,7 @@ Checked<LimitChoice> UserBytes(const QString &text)
 {
     const double n = leadingNumber(text);
     if (n < 100 || n > 2147483647.0)
-        return {{}, refusal('A')};
+        return {{}, invalidSize()};
     return {{LK::Bytes, double(Numbers::toInt32(text))}, std::nullopt};
 }
 
@@ -47,25 +33,25 @@ Checked<LimitChoice> UserPercent(const QString &text)
 {
     const double n = leadingNumber(text);
     if (n < 1 || n > 100)
-        return {{}, refusal('B')};
+        return {{}, invalidPercent()};
     return {{LK::Percent, Numbers::toDouble(text)}, std::nullopt};
 }
 
 Checked<SizeChoice> UserPixels(const QString &width, const QString &height)
 {
     if (leadingNumber(width) == 0)
-        return {{}, refusal('C')};
+        return {{}, invalidWidth(false)};
     if (leadingNumber(height) == 0)
-        return {{}, refusal('D')};
+        return {{}, invalidHeight(false)};
     return {{SK::Pixels, double(Numbers::toFloat(width)), double(Numbers::toFloat(height))}, std::nullopt};
 }
 
 Checked<SizeChoice> UserPercentSize(const QString &width, const QString &height)
 {
     if (leadingNumber(width) == 0)
-        return {{}, refusal('E')};
+        return {{}, invalidWidth(true)};
     if (leadingNumber(height) == 0)
-        return {{}, refusal('F')};
+        return {{}, invalidHeight(true)};
     return {{SK::Percent, Numbers::toDouble(width), Numbers::toDouble(height)}, std::nullopt};
 }
 
@@ -84,15 +70,23 @@ SizeChoice FractionSizeChoice(std::size_t preset)
     return {SK::Fraction, f, f};
 }
 
-std::int32_t ByteLimitFor(const LimitChoice &choice, std::int32_t length)
+std::int32_t ShownFileSize(const LimitChoice &choice, double length)
 {
     switch (choice.kind) {
-    case LK::Bytes: return std::int32_t(choice.value);
-    case LK::Fraction: return Numbers::roundToInt32(double(length) * choice.value);
-    case LK::Percent: return Numbers::roundToInt32(choice.value * (double(length) / 100.0)) - 1;
+    case LK::Bytes: return Numbers::roundToInt32(choice.value);
+    case LK::Fraction: return Numbers::roundToInt32(length * choice.value);
+    case LK::Percent: return Numbers::roundToInt32(choice.value * (length / 100.0));
     case LK::BelowOriginal: break;
     }
-    return length - 1;
+    return Numbers::roundToInt32(length);
+}
+
+std::int32_t ByteLimitFor(const LimitChoice &choice, std::int32_t length)
+{
+    // "No Resize" and a typed percentage stay one byte below the figure
+    // shown, so that at 100% the file must come out smaller than the input.
+    const bool below = choice.kind == LK::BelowOriginal || choice.kind == LK::Percent;
+    return ShownFileSize(choice, double(length)) - (below ? 1 : 0);
 }
 
 void SizeFor(const SizeChoice &choice, float pictureWidth, float pictureHeight, float &width, float &height)
@@ -125,50 +119,17 @@ Target TargetFor(const LimitChoice &limit, const SizeChoice &size, std::int32_t 
     return t;
 }
 
-Checked<LimitChoice> SizeOptionChoice(short index, const QString &txtUserSize, const QString &txtUserSizePercent)
+void ShownSize(const SizeChoice &choice, float pictureWidth, float pictureHeight, double &width, double &height)
 {
-    switch (index) {
-    case 1: case 2: case 3: return {BytePresetChoice(std::size_t(index - 1)), std::nullopt};
-    case 4: return UserBytes(txtUserSize);
-    case 5: case 6: case 7: return {FractionChoice(std::size_t(index - 5)), std::nullopt};
-    case 8: return UserPercent(txtUserSizePercent);
-    default: return {};
+    if (choice.kind == SK::Percent) {
+        width = roundHalfEven(choice.width * double(pictureWidth) / 100.0);
+        height = roundHalfEven(choice.height * double(pictureHeight) / 100.0);
+        return;
     }
-}
-
-Checked<SizeChoice> ResizeOptionChoice(short index, const QString &txtWidth, const QString &txtHeight,
-                                       const QString &txtWidthPercent, const QString &txtHeightPercent)
-{
-    switch (index) {
-    case 1: case 2: return {SizePresetChoice(std::size_t(index - 1)), std::nullopt};
-    case 3: return UserPixels(txtWidth, txtHeight);
-    case 4: case 5: case 6: return {FractionSizeChoice(std::size_t(index - 4)), std::nullopt};
-    case 7: return UserPercentSize(txtWidthPercent, txtHeightPercent);
-    default: return {};
-    }
-}
-
-ByteLimit ByteLimitRule(short index, std::int32_t length, const QString &txtUserSize,
-                        const QString &txtUserSizePercent)
-{
-    const auto c = SizeOptionChoice(index, txtUserSize, txtUserSizePercent);
-    if (c.refusal)
-        return {0, c.refusal};
-    return {ByteLimitFor(c.choice, length), std::nullopt};
-}
-
-TargetSize TargetSizeRule(short index, float pictureWidth, float pictureHeight, const QString &txtWidth,
-                          const QString &txtHeight, const QString &txtWidthPercent,
-                          const QString &txtHeightPercent)
-{
-    const auto c = ResizeOptionChoice(index, txtWidth, txtHeight, txtWidthPercent, txtHeightPercent);
-    TargetSize r;
-    if (c.refusal) {
-        r.refusal = c.refusal;
-        return r;
-    }
-    SizeFor(c.choice, pictureWidth, pictureHeight, r.width, r.height);
-    return r;
+    float w = 0, h = 0;
+    SizeFor(choice, pictureWidth, pictureHeight, w, h);
+    width = w;
+    height = h;
 }
 
 } // namespace SquashTargets

@@ -11,11 +11,7 @@
 // both turn into the typed choices below, and only those become numbers.
 namespace SquashTargets {
 
-// Number of members of the two option arrays.
-constexpr short SizeOptionCount = 9;     // optSize
-constexpr short ResizeOptionCount = 8;   // optResize
-
-// The presets, in the order of their option buttons.
+// The presets.
 struct BytePreset { const char *keyword; std::int32_t bytes; };
 constexpr std::array<BytePreset, 3> BytePresets{{{"50KB", 50 * 1024}, {"100KB", 100 * 1024}, {"250KB", 250 * 1024}}};
 struct SizePreset { const char *keyword; int width, height; };
@@ -23,16 +19,14 @@ constexpr std::array<SizePreset, 2> SizePresets{{{"640x480", 640, 480}, {"800x60
 // 25, 50 and 75 per cent, of the file's length or of each side.
 constexpr std::array<int, 3> PercentPresets{25, 50, 75};
 
-// The input boxes a refusal sends the focus to.
-enum class Box { UserSize, UserSizePercent, Width, Height, WidthPercent, HeightPercent };
-
-// A refused entry: the message box to show (style 48) and where the focus goes.
+// A refused entry: the message to show (title and text), and for a size
+// which of its two numbers was refused.
 struct Refusal
 {
-    char message;    // 'A' to 'F'
+    enum class Side { Only, Width, Height };
     QString title;
     QString text;
-    Box focus;
+    Side side = Side::Only;
 };
 
 // The byte limit asked for, before the input's length is known.
@@ -85,53 +79,13 @@ void SizeFor(const SizeChoice &choice, float pictureWidth, float pictureHeight, 
 Target TargetFor(const LimitChoice &limit, const SizeChoice &size, std::int32_t length, float pictureWidth,
                  float pictureHeight);
 
-// The window's adapters: an option index and its box texts as a typed choice.
-Checked<LimitChoice> SizeOptionChoice(short index, const QString &txtUserSize, const QString &txtUserSizePercent);
-Checked<SizeChoice> ResizeOptionChoice(short index, const QString &txtWidth, const QString &txtHeight,
-                                       const QString &txtWidthPercent, const QString &txtHeightPercent);
+// The byte figure a choice stands for, before the limit is taken from it:
+// what the window shows as the new size. Throws AppError 6 beyond 32 bits.
+std::int32_t ShownFileSize(const LimitChoice &choice, double length);
 
-struct ByteLimit
-{
-    std::int32_t limit = 0;
-    std::optional<Refusal> refusal;
-};
-
-struct TargetSize
-{
-    float width = 0;
-    float height = 0;
-    std::optional<Refusal> refusal;
-};
-
-// The byte limit for the selected optSize index and the input's length.
-ByteLimit ByteLimitRule(short index, std::int32_t length, const QString &txtUserSize,
-                        const QString &txtUserSizePercent);
-
-// The target size for the selected optResize index and the picture's size.
-TargetSize TargetSizeRule(short index, float pictureWidth, float pictureHeight, const QString &txtWidth,
-                          const QString &txtHeight, const QString &txtWidthPercent,
-                          const QString &txtHeightPercent);
-
-// The last index in 0..count-1 whose member is checked, 0 when none is. A
-// member that cannot be read is passed over. Works with any array whose
-// members offer isChecked() (radio buttons) or convert to bool.
-template <typename OptionArray>
-short GetSelectedOption(const OptionArray &options, short count)
-{
-    short selected = 0;
-    for (short i = 0; i < count; ++i) {
-        try {
-            bool checked;
-            if constexpr (requires { options[i]->isChecked(); })
-                checked = options[i]->isChecked();
-            else
-                checked = bool(options[i]);
-            if (checked)
-                selected = i;
-        } catch (...) {
-        }
-    }
-    return selected;
-}
+// The picture size the window shows for a choice. It differs from SizeFor
+// only for typed percentages, which it forms as p x side / 100 where the
+// squash forms p x (side / 100): 50% of 1003 shows 502 and scales to 501.
+void ShownSize(const SizeChoice &choice, float pictureWidth, float pictureHeight, double &width, double &height);
 
 } // namespace SquashTargets

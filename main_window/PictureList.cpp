@@ -1,6 +1,9 @@
 #include "PictureList.h"
 
+#include "ResultLines.h"
+
 #include <QFileInfo>
+#include <QStringList>
 
 int PictureList::add(const QString &path, bool squash)
 {
@@ -9,6 +12,13 @@ int PictureList::add(const QString &path, bool squash)
     p.squash = squash;
     m_pictures.push_back(std::move(p));
     return size() - 1;
+}
+
+void PictureList::done(int index, SquashJob::Result result)
+{
+    Picture &p = m_pictures[std::size_t(index)];
+    p.state = State::Done;
+    p.result = std::move(result);
 }
 
 int PictureList::batchSquashes() const
@@ -33,35 +43,41 @@ void PictureList::stopBatch()
 {
     for (int i = m_batchStart; i < size(); ++i) {
         Picture &p = m_pictures[std::size_t(i)];
-        if (p.squash && (p.state == State::Queued || p.state == State::Loaded)) {
-            p.state = State::Stopped;
-            p.line = QStringLiteral("stopped: nothing was written");
+        if (p.squash && p.state != State::Done) {
+            SquashJob::Result stopped;
+            stopped.input = QFileInfo(p.path).fileName();
+            stopped.status = SquashJob::Status::Cancelled;
+            stopped.line = ResultLines::Line(stopped);
+            done(i, std::move(stopped));
         }
     }
 }
 
 QString PictureList::batchReport() const
 {
-    int squashed = 0, failed = 0, stopped = 0, errors = 0;
+    using SquashJob::Status;
+    int squashed = 0, failed = 0, stopped = 0, other = 0;
     QStringList lines;
     for (int i = m_batchStart; i < size(); ++i) {
         const Picture &p = m_pictures[std::size_t(i)];
-        switch (p.state) {
-        case State::Squashed: ++squashed; break;
-        case State::Failed: ++failed; break;
-        case State::Stopped: ++stopped; break;
-        case State::NotLoaded:
-        case State::Error: ++errors; break;
-        case State::Queued:
-        case State::Loaded: continue;   // shown, not squashed
+        if (p.state != State::Done)
+            continue;   // shown, not squashed
+        switch (p.result.status) {
+        case Status::Squashed: ++squashed; break;
+        case Status::Failed: ++failed; break;
+        case Status::Cancelled: ++stopped; break;
+        case Status::NotSquashed:
+        case Status::LoadFailed:
+        case Status::Error: ++other; break;
         }
-        lines << QFileInfo(p.path).fileName() + QStringLiteral(": ") + p.line;
+        // A FAILED line's second line, what would fit, stays with it.
+        lines << QString(p.result.line).replace(QLatin1Char('\n'), QStringLiteral(" - "));
     }
     QStringList sums{QStringLiteral("%1 squashed").arg(squashed)};
     if (failed)
         sums << QStringLiteral("%1 FAILED").arg(failed);
-    if (errors)
-        sums << QStringLiteral("%1 not squashed").arg(errors);
+    if (other)
+        sums << QStringLiteral("%1 not squashed").arg(other);
     if (stopped)
         sums << QStringLiteral("%1 stopped").arg(stopped);
     return sums.join(QStringLiteral(", ")) + QLatin1Char('\n') + lines.join(QLatin1Char('\n'));

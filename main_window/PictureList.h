@@ -1,52 +1,48 @@
 #pragma once
 
-#include <QImage>
-#include <QSize>
+#include "SquashJob.h"
+
 #include <QString>
-#include <QStringList>
-#include <cstdint>
 #include <vector>
 
-// The pictures that came in, in order, and what became of each. The
-// window's boxes show this list; they do not store it. A batch is the run
-// of pictures that came in while the window was busy, from the first after
-// it was last idle.
+// The pictures that came in, in order, and what became of each: its
+// original's path and, once squashed, the job's result (preview, output
+// bytes, quality, PSNR, result line). The window's boxes show this list;
+// they do not store it. A batch is the run of pictures that came in from
+// the first after the window was last idle.
 class PictureList
 {
 public:
-    enum class State { Queued, Loaded, NotLoaded, Squashed, Failed, Error, Stopped };
+    enum class State { Queued, Loaded, Done };
 
     struct Picture
     {
-        QString path;             // the original
+        QString path;
         bool squash = false;      // Auto-Commit was on when it came in
         State state = State::Queued;
-        QImage preview;           // the squashed picture at the thumbnail's size
-        QString outputPath;
-        std::int64_t outputBytes = 0;
-        int quality = 0;
-        double psnr = 0;
-        QSize fitSize;            // after FAILED: what would fit, if anything
-        int fitQuality = 0;
-        QString line;             // the result line
+        SquashJob::Result result; // once Done
     };
 
-    // Adds a picture at the end; a first one after idle starts a new batch.
+    // Adds a picture at the end of the running batch.
     int add(const QString &path, bool squash);
     Picture &operator[](int index) { return m_pictures[std::size_t(index)]; }
     const Picture &operator[](int index) const { return m_pictures[std::size_t(index)]; }
     int size() const { return int(m_pictures.size()); }
 
+    // Records what became of a picture.
+    void done(int index, SquashJob::Result result);
+
     // The next picture starts a new batch.
     void endBatch() { m_batchStart = size(); }
-    // Pictures of the running batch that are squashed as they come in, and
-    // where `index` stands among them (1-based; 0 when it is not one).
+    // Pictures of the running batch squashed as they come in, and where
+    // `index` stands among them (from 1; 0 when it is not one of them).
     int batchSquashes() const;
     int batchPosition(int index) const;
-    // Every picture of the batch still queued is marked stopped.
+    // Every picture of the batch that was to be squashed and is not yet is
+    // marked cancelled.
     void stopBatch();
 
-    // "5 squashed, 1 FAILED", then one line a picture: its name and result.
+    // "5 squashed, 1 FAILED", then each picture's result line.
     QString batchReport() const;
 
 private:

@@ -2,14 +2,14 @@
 
 #include "AppError.h"
 #include "ErrorHandlers.h"
-#include "Estimates.h"
 #include "FileNames.h"
 #include "ImageBox.h"
 #include "mIntelJPEGLibrary.h"
 #include "Numbers.h"
 #include "Picture.h"
 #include "ProgressSurface.h"
-#include "SquashTargets.h"
+#include "ResultLines.h"
+#include "OptionTargets.h"
 #include "clsCommonDialogs.h"
 #include "clsPathER.h"
 #include "frmDropZone.h"
@@ -183,7 +183,7 @@ void frmMain::optSize_Click(std::int16_t Index)
     setInputBox(txtUserSize, Index == 4);
     setInputBox(txtUserSizePercent, Index == 8);
     skip([&] {
-        if (const auto text = Estimates::FileSize(Index, txtActualSize->text(), txtUserSize->text(),
+        if (const auto text = OptionTargets::EstimatedFileSize(Index, txtActualSize->text(), txtUserSize->text(),
                                                   txtUserSizePercent->text()))
             txtEstimatedSize->setText(*text);
     });
@@ -199,12 +199,12 @@ void frmMain::optResize_Click(std::int16_t Index)
     // Width and height are separate statements: one side that cannot be
     // read leaves only its own estimate as it was.
     skip([&] {
-        if (const auto text = Estimates::PictureSide(Index, 0, txtActualWidth->text(), txtWidth->text(),
+        if (const auto text = OptionTargets::EstimatedSide(Index, 0, txtActualWidth->text(), txtWidth->text(),
                                                      txtWidthPercent->text()))
             txtEstimatedWidth->setText(*text);
     });
     skip([&] {
-        if (const auto text = Estimates::PictureSide(Index, 1, txtActualHeight->text(), txtHeight->text(),
+        if (const auto text = OptionTargets::EstimatedSide(Index, 1, txtActualHeight->text(), txtHeight->text(),
                                                      txtHeightPercent->text()))
             txtEstimatedHeight->setText(*text);
     });
@@ -358,16 +358,21 @@ void frmMain::loaded(int index, LoadedPicture picture, std::exception_ptr error)
         // Nothing of the failed file is kept: the boxes still show the
         // picture that is loaded.
         txtResult->setText(m_beforeLoad);
-        entry.state = PictureList::State::NotLoaded;
-        // A picture too large to hold is not a wrong format: say its size.
-        const AppError e = ErrorHandlers::asAppError(error);
-        if (e.number() == AppError::OutOfMemory) {
-            entry.line = e.reportText();
-            ErrorHandlers::report(m_boxes, [&] { throw e; });
-        } else {
-            entry.line = ErrorHandlers::invalidPictureText();
+        SquashJob::Result failed;
+        failed.input = QFileInfo(entry.path).fileName();
+        failed.status = SquashJob::Status::LoadFailed;
+        failed.error = ErrorHandlers::asAppError(error);
+        failed.line = ResultLines::Line(failed);
+        m_list.done(index, failed);
+        // A file that is no picture gets the "Invalid Picture" box; one that
+        // is missing, unreadable or too large to hold says so.
+        const QString text = ResultLines::LoadErrorText(*failed.error);
+        if (text == ErrorHandlers::invalidPictureText())
             ErrorHandlers::showInvalidPicture(m_boxes);
-        }
+        else
+            m_boxes.show(text, MessageBoxes::Critical, failed.error->number() == AppError::InvalidPicture
+                                                           ? ErrorHandlers::invalidPictureTitle()
+                                                           : QString());
         return;
     }
     try {
@@ -403,28 +408,28 @@ void frmMain::loaded(int index, LoadedPicture picture, std::exception_ptr error)
 
 void frmMain::showSquashed(const PictureList::Picture &picture)
 {
-    imgSquashed->setPicture(picture.preview);
-    QString caption = QStringLiteral("Squashed");
-    if (picture.state == PictureList::State::Squashed)
-        caption += QStringLiteral(": %1 KB, %2%, %3 dB")
-                       .arg(qRound64(double(picture.outputBytes) / 1024.0))
-                       .arg(picture.quality)
-                       .arg(picture.psnr, 0, 'f', 1);
-    lblPicture[1]->setText(caption);
-    const bool offer = picture.state == PictureList::State::Failed && picture.fitSize.isValid();
+    const bool done = picture.state == PictureList::State::Done;
+    const SquashJob::Result &result = picture.result;
+    imgSquashed->setPicture(done ? result.preview : QImage());
+    const QString caption = done ? ResultLines::Caption(result) : QString();
+    lblPicture[1]->setText(caption.isEmpty() ? QStringLiteral("Squashed") : caption);
+    const bool offer = done && result.status == SquashJob::Status::Failed && result.fit.found;
     lblFit->setText(offer ? QStringLiteral("<a href=\"fit\">Fits at %1 x %2 at %3%: click to squash at that size</a>")
-                                .arg(picture.fitSize.width())
-                                .arg(picture.fitSize.height())
-                                .arg(picture.fitQuality)
+                                .arg(result.fit.size.width())
+                                .arg(result.fit.size.height())
+                                .arg(result.fit.quality)
                           : QString());
     lblFit->setVisible(offer);
 }
 
 void frmMain::squashAtFit()
 {
-    if (m_current < 0 || !m_list[m_current].fitSize.isValid() || busy())
+    if (m_current < 0 || busy())
         return;
-    const QSize fit = m_list[m_current].fitSize;
+    const SquashJob::Result &result = m_list[m_current].result;
+    if (result.status != SquashJob::Status::Failed || !result.fit.found)
+        return;
+    const QSize fit = result.fit.size;
     optResize[3]->click();
     txtWidth->setText(QString::number(fit.width()));
     txtHeight->setText(QString::number(fit.height()));
@@ -500,13 +505,14 @@ void frmMain::ShowProgress(bool bShow)
 
 QLineEdit *frmMain::boxFor(int box) const
 {
-    switch (SquashTargets::Box(box)) {
-    case SquashTargets::Box::UserSize: return txtUserSize;
-    case SquashTargets::Box::UserSizePercent: return txtUserSizePercent;
-    case SquashTargets::Box::Width: return txtWidth;
-    case SquashTargets::Box::Height: return txtHeight;
-    case SquashTargets::Box::WidthPercent: return txtWidthPercent;
-    case SquashTargets::Box::HeightPercent: return txtHeightPercent;
+    using OptionTargets::Box;
+    switch (Box(box)) {
+    case Box::UserSize: return txtUserSize;
+    case Box::UserSizePercent: return txtUserSizePercent;
+    case Box::Width: return txtWidth;
+    case Box::Height: return txtHeight;
+    case Box::WidthPercent: return txtWidthPercent;
+    case Box::HeightPercent: return txtHeightPercent;
     }
     return nullptr;
 }
@@ -519,8 +525,12 @@ void frmMain::cmdSquash_Click()
 void frmMain::squashFailed(int index, const AppError &e)
 {
     if (index >= 0) {
-        m_list[index].state = PictureList::State::Error;
-        m_list[index].line = e.reportText();
+        SquashJob::Result failed;
+        failed.input = QFileInfo(m_list[index].path).fileName();
+        failed.status = SquashJob::Status::Error;
+        failed.error = e;
+        failed.line = ResultLines::Line(failed);
+        m_list.done(index, failed);
     }
     // The result box comes back with the error, instead of leaving the bar
     // where the result should be.
@@ -536,21 +546,22 @@ void frmMain::squash(int index)
                          QStringLiteral("No picture present"));
             return;
         }
-        const auto refuse = [this](const SquashTargets::Refusal &r) {
+        const auto refuse = [this](const SquashTargets::Refusal &r, OptionTargets::Box focus) {
             m_boxes.show(r.text, MessageBoxes::Exclamation, r.title);
-            QLineEdit *box = boxFor(int(r.focus));
+            QLineEdit *box = boxFor(int(focus));
             box->setFocus(Qt::OtherFocusReason);
             box->selectAll();
         };
-        const auto limit = SquashTargets::SizeOptionChoice(SquashTargets::GetSelectedOption(optSize, 9),
-                                                           txtUserSize->text(), txtUserSizePercent->text());
+        const auto limit = OptionTargets::SizeOption(
+            OptionTargets::GetSelectedOption(optSize, OptionTargets::SizeOptionCount), txtUserSize->text(),
+            txtUserSizePercent->text());
         if (limit.refusal)
-            return refuse(*limit.refusal);
-        const auto size = SquashTargets::ResizeOptionChoice(SquashTargets::GetSelectedOption(optResize, 8),
-                                                            txtWidth->text(), txtHeight->text(),
-                                                            txtWidthPercent->text(), txtHeightPercent->text());
+            return refuse(*limit.refusal, limit.focus);
+        const auto size = OptionTargets::ResizeOption(
+            OptionTargets::GetSelectedOption(optResize, OptionTargets::ResizeOptionCount), txtWidth->text(),
+            txtHeight->text(), txtWidthPercent->text(), txtHeightPercent->text());
         if (size.refusal)
-            return refuse(*size.refusal);
+            return refuse(*size.refusal, size.focus);
         const auto target = SquashTargets::TargetFor(limit.choice, size.choice,
                                                      std::int32_t(std::min<qint64>(m_loaded.length, INT32_MAX)),
                                                      float(m_loaded.width()), float(m_loaded.height()));
@@ -558,23 +569,29 @@ void frmMain::squash(int index)
         m_sngNewWidth = target.width;
         m_sngNewHeight = target.height;
 
-        SquashCore::Request request;
-        request.inputPath = m_loaded.path;
-        SquashCore::Aim(request, target);
-        const bool go = SquashCore::ConfirmWithinLimit(request, m_loaded.length, [this] {
+        SquashJob::Settings settings;
+        settings.limit = limit.choice;
+        settings.size = size.choice;
+        settings.previewSize = imgSquashed->pixelSize();
+        // One plan a batch: an output written earlier in it is never replaced.
+        if (!m_plan || m_plan->suffix() != txtSuffix->text() || m_plan->destFolder() != m_destFolder)
+            m_plan = std::make_unique<OutputPlan>(txtSuffix->text(), m_destFolder);
+        const SquashJob::Job job = SquashJob::Plan(QFileInfo(m_loaded.path).fileName(), m_loaded.path, settings,
+                                                   *m_plan, [this] {
             return m_boxes.show(QStringLiteral("Picture is already within the file size limit.\r\n"
                                                "Do you want to continue on resizing the picture?"),
                                 MessageBoxes::YesNoQuestion, QStringLiteral("Picture Size?")) == MessageBoxes::Yes;
-        });
-        if (!go)
+        }, m_loaded.length);
+        if (job.error)
+            throw *job.error;
+        if (job.declined)
             return;
 
         txtResult->setText(QStringLiteral("Squashing in progress...Please wait"));
-        request.destFolder = m_destFolder;
-        m_strSquashedFile = SquashCore::OutputPath(m_loaded.path, txtSuffix->text(), m_destFolder);
+        m_strSquashedFile = job.output.path;
         ShowProgress(true);
         if (!ProgressBar)
-            throw AppError(91, QStringLiteral("Quillmoss"), QStringLiteral("Object variable or With block variable not set"));
+            throw AppError(AppError::ObjectNotSet, QStringLiteral("Quillmoss"));
         ProgressBar->value(0);
         // In a batch the bar runs over the whole batch, each file its share.
         const int of = m_list.batchSquashes(), n = m_list.batchPosition(index);
@@ -582,8 +599,6 @@ void frmMain::squash(int index)
         ProgressBar->Caption(inBatch ? QStringLiteral("File %1 of %2").arg(n).arg(of) : QString());
         const int share = int(picScrollBar->scaleWidth()) / std::max(of, 1);
         const int floor = inBatch ? share * (n - 1) : 0, cap = inBatch ? share * n : INT16_MAX;
-        request.picture = m_loaded.picture;
-        request.suffix = txtSuffix->text();
 
         // Each try comes back as a queued call and draws the bar once, in order.
         const auto drawTry = [this, floor, cap] {
@@ -595,25 +610,16 @@ void frmMain::squash(int index)
         m_focusBeforeSquash = focusWidget();
         cmdSquash->setEnabled(false);
         const Runner::Poster post = m_runner.poster();
-        const QSize box = imgSquashed->pixelSize();
-        m_runner.run<Squashed>(
-            [request, post, drawTry, box](const std::atomic<bool> &cancelled) {
-                Squashed done;
-                done.result = SquashCore::Squash(request, [&](int) {
+        const PreparedPicture picture = m_loaded;
+        m_runner.run<SquashJob::Result>(
+            [job, picture, settings, post, drawTry](const std::atomic<bool> &cancelled) {
+                return SquashJob::Run(job, picture, settings, [&](int) {
                     post(drawTry);
                     return !cancelled.load();
                 });
-                if (done.result.outcome == SquashCore::Outcome::Success)
-                    done.preview = ImageBox::reduced(Picture::LoadPicture(done.result.outputPath), box);
-                // A failure also says what would fit; the bar stays full meanwhile.
-                if (done.result.outcome == SquashCore::Outcome::Failed) {
-                    SquashCore::Request fit = request;
-                    fit.minQuality = FitSearch::DefaultMinQuality;
-                    done.fit = FitSearch::WhatWouldFit(fit, [&](int) { return !cancelled.load(); });
-                }
-                return done;
             },
-            [this, index](Squashed done, std::exception_ptr error) { squashed(index, done, error); }, false);
+            [this, index](SquashJob::Result result, std::exception_ptr error) { squashed(index, std::move(result), error); },
+            false);
     }, [this, index](const AppError &e) { squashFailed(index, e); });
 }
 
@@ -634,51 +640,25 @@ bool frmMain::offerFolder(int index, const AppError &e)
     return true;
 }
 
-void frmMain::squashed(int index, const Squashed &done, std::exception_ptr error)
+void frmMain::squashed(int index, SquashJob::Result result, std::exception_ptr error)
 {
-    const SquashCore::Result &result = done.result;
     if (m_focusBeforeSquash)
         m_focusBeforeSquash->setFocus();
-    PictureList::Picture &entry = m_list[index];
-    if (error && offerFolder(index, ErrorHandlers::asAppError(error))) {
-        ShowProgress(false);
-        return;
+    ShowProgress(false);
+    if (error)   // Run never throws; a failure to hand its result over still shows
+        return squashFailed(index, ErrorHandlers::asAppError(error));
+    if (result.status == SquashJob::Status::Error) {
+        if (offerFolder(index, *result.error))
+            return;
+        m_boxes.show(result.error->reportText(), MessageBoxes::OkOnly, QString());
     }
-    ErrorHandlers::report(m_boxes, [&] {
-        if (error)
-            std::rethrow_exception(error);
-        entry.outputPath = result.outputPath;
-        entry.outputBytes = result.outputBytes;
-        entry.quality = result.quality;
-        entry.psnr = result.psnr;
-        QString text;
-        switch (result.outcome) {
-        case SquashCore::Outcome::Success:
-            entry.state = PictureList::State::Squashed;
-            entry.preview = done.preview;
-            entry.line = SquashCore::ResultText(result)
-                         + QStringLiteral(" (%1 bytes, PSNR %2 dB)").arg(result.outputBytes).arg(result.psnr, 0, 'f', 1);
-            text = SquashCore::ResultText(result)
-                   + QStringLiteral("\n%1 bytes, PSNR %2 dB").arg(result.outputBytes).arg(result.psnr, 0, 'f', 1);
-            ProgressBar->value(100);
-            break;
-        case SquashCore::Outcome::Failed:
-            entry.state = PictureList::State::Failed;
-            entry.fitSize = done.fit.found ? done.fit.size : QSize();
-            entry.fitQuality = done.fit.quality;
-            entry.line = SquashCore::ResultText(result);
-            text = entry.line + (done.fit.found ? QLatin1Char('\n') + FitSearch::FitText(done.fit) : QString());
-            break;
-        case SquashCore::Outcome::Cancelled:
-            entry.state = PictureList::State::Stopped;
-            entry.line = text = QStringLiteral("Squash cancelled: nothing was written");
-            break;
-        }
-        txtResult->setText(text);
-        ShowProgress(false);
-        if (index == m_current)
-            showSquashed(entry);
-    }, [this, index](const AppError &e) { squashFailed(index, e); });
+    if (result.status == SquashJob::Status::Squashed)
+        ProgressBar->value(100);
+    // The box gets the job's own text; a batch's lines keep the names.
+    txtResult->setText(ResultLines::Text(result));
+    m_list.done(index, std::move(result));
+    if (index == m_current)
+        showSquashed(m_list[index]);
 }
 
 void frmMain::stop()
@@ -706,6 +686,7 @@ void frmMain::batchEnded()
     if (m_list.batchSquashes() > 1)
         txtResult->setText(m_list.batchReport());
     m_list.endBatch();
+    m_plan.reset();
     m_destFolder.clear();
     if (ProgressBar)
         ProgressBar->Caption(QString());

@@ -1,12 +1,12 @@
 #pragma once
 
-#include "FitSearch.h"
 #include "LoadedPicture.h"
 #include "MessageBoxes.h"
 #include "PictureList.h"
 #include "ResultBox.h"
 #include "Runner.h"
-#include "SquashCore.h"
+#include "OutputPlan.h"
+#include "SquashJob.h"
 #include "StateCheckBox.h"
 #include "clsProgressBar.h"
 
@@ -142,15 +142,7 @@ private:
     void load(int index);
     void loaded(int index, LoadedPicture picture, std::exception_ptr error);
     void squash(int index);
-    // What a squash's worker hands back: its result, the squashed picture at
-    // the thumbnail's size and, after a failure, what would fit.
-    struct Squashed
-    {
-        SquashCore::Result result;
-        FitSearch::Fit fit;
-        QImage preview;
-    };
-    void squashed(int index, const Squashed &done, std::exception_ptr error);
+    void squashed(int index, SquashJob::Result result, std::exception_ptr error);
     bool offerFolder(int index, const AppError &e);
     void squashFailed(int index, const AppError &e);
     void showSquashed(const PictureList::Picture &picture);
@@ -170,6 +162,7 @@ private:
     int m_loading = -1;           // the picture whose load runs
     QString m_beforeLoad;         // txtResult before "Loading NAME..."
     QString m_destFolder;         // chosen for this batch when its own cannot be written
+    std::unique_ptr<OutputPlan> m_plan;   // the running batch's output names
     bool m_closeWhenDone = false;
     QPointer<QWidget> m_focusBeforeSquash;
     std::unique_ptr<frmPicture> m_viewer;

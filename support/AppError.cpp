@@ -23,10 +23,14 @@ QString AppError::standardDescription(int number)
     case InvalidCall: return QStringLiteral("Invalid procedure call or argument");
     case Overflow: return QStringLiteral("Overflow");
     case OutOfMemory: return QStringLiteral("Out of memory");
+    case DivisionByZero: return QStringLiteral("Division by zero");
     case TypeMismatch: return QStringLiteral("Type mismatch");
+    case UserInterrupt: return QStringLiteral("User interrupt occurred");
     case FileNotFound: return QStringLiteral("File not found");
     case PermissionDenied: return QStringLiteral("Permission denied");
     case PathFileAccess: return QStringLiteral("Path/File access error");
+    case ObjectNotSet: return QStringLiteral("Object variable or With block variable not set");
+    case InvalidPicture: return QStringLiteral("Invalid picture");
     default: return QStringLiteral("Application-defined or object-defined error");
     }
 }

@@ -14,10 +14,14 @@ public:
         InvalidCall = 5,      // "Invalid procedure call or argument"
         Overflow = 6,         // "Overflow"
         OutOfMemory = 7,      // "Out of memory"
+        DivisionByZero = 11,  // "Division by zero"
         TypeMismatch = 13,    // "Type mismatch"
+        UserInterrupt = 18,   // "User interrupt occurred"
         FileNotFound = 53,    // "File not found"
         PermissionDenied = 70,
         PathFileAccess = 75,  // "Path/File access error"
+        ObjectNotSet = 91,    // "Object variable or With block variable not set"
+        InvalidPicture = 481, // "Invalid picture"
         JpegWriter = 26001,
     };
 

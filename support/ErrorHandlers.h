@@ -25,7 +25,7 @@ void showInvalidPicture(MessageBoxes &boxes);
 inline const QString &invalidPictureText()
 {
     static const QString text =
-        QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, or BMP format");
+        QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or HEIC format");
     return text;
 }
 inline const QString &invalidPictureTitle()

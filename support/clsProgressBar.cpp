@@ -27,7 +27,7 @@ void clsProgressBar::DrawStatus(ProgressSurface &PicBar)
     PicBar.cls();
     const float width = PicBar.scaleWidth();
     if (width == 0)
-        throw AppError(11, QStringLiteral("Quillmoss.clsProgressBar"), QStringLiteral("Division by zero"));
+        throw AppError(AppError::DivisionByZero, QStringLiteral("Quillmoss.clsProgressBar"));
     const bool full = float(m_value) >= width;
     QString status = QStringLiteral("100%");
     if (!full) {

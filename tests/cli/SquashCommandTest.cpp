@@ -47,6 +47,11 @@ protected:
                 QString::fromUtf8(p.readAllStandardError())};
     }
     qint64 size(const char *name) const { return QFileInfo(dir.filePath(QString::fromUtf8(name))).size(); }
+    bool writeFile(const char *name, const QByteArray &data)
+    {
+        QFile f(dir.filePath(QString::fromUtf8(name)));
+        return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
+    }
     QStringList files() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
 };
 
@@ -92,27 +97,31 @@ TEST_F(SquashCommand, SquashesToTheHighestQualityThatFitsAndSaysSo)
     }
 }
 
+// Each failure on standard error with its own cause and the file's name; a
+// JPEG cut short is squashed as far as it reads, and its line says so.
 TEST_F(SquashCommand, ABatchGoesOnPastWhatItCannotLoadAndExitsWith1)
 {
     copy("horse.gif");
     copy("horse.bmp", "photo");   // no dot, still a picture
-    QFile notes(dir.filePath("notes.jpg"));
-    ASSERT_TRUE(notes.open(QIODevice::WriteOnly) && notes.write("not a picture at all") > 0);
-    notes.close();
+    ASSERT_TRUE(writeFile("notes.jpg", "not a picture at all"));
+    ASSERT_TRUE(writeFile("cut.jpg", bytes(corpus("Picture_1A_by_freespace.jpg")).left(300000)));
     QDir(dir.path()).mkdir("folder.gif");
-    const Ran r = run({"--max-size", "50KB", "notes.jpg", "horse.gif", "missing.bmp", "photo", "folder.gif", "-"});
+    const Ran r = run({"--max-size", "50KB", "notes.jpg", "horse.gif", "missing.bmp", "photo", "folder.gif", "-", "cut.jpg"});
     EXPECT_EQ(r.status, 1);
     const QStringList lines = r.lines();
-    ASSERT_EQ(lines.size(), 2) << qPrintable(r.out);
+    ASSERT_EQ(lines.size(), 3) << qPrintable(r.out);
     EXPECT_TRUE(lines[0].startsWith("horse.gif -> ./horse_squashed.jpg: SUCCESS")) << qPrintable(lines[0]);
     EXPECT_TRUE(lines[1].startsWith("photo -> ./photo_squashed.jpg: SUCCESS")) << qPrintable(lines[1]);
-    // Each failure on standard error, with its own cause.
+    EXPECT_TRUE(lines[2].startsWith("cut.jpg -> ./cut_squashed.jpg: SUCCESS")) << qPrintable(lines[2]);
+    EXPECT_TRUE(lines[2].contains("the picture is damaged (Premature end of JPEG file)")) << qPrintable(lines[2]);
     EXPECT_EQ(r.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-              (QStringList{"notes.jpg: Unable to load the picture, it needs to be in GIF, JPEG, or BMP format",
+              (QStringList{"notes.jpg: Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or "
+                           "HEIC format",
                            "missing.bmp: Error 53: File not found (./missing.bmp)",
                            "folder.gif: Error 481: Invalid picture (./folder.gif is a folder)",
                            "-: Error 5: Standard input is not supported; name a picture file"}));
-    EXPECT_EQ(files(), (QStringList{"horse.gif", "horse_squashed.jpg", "notes.jpg", "photo", "photo_squashed.jpg"}));
+    EXPECT_EQ(files(), (QStringList{"cut.jpg", "cut_squashed.jpg", "horse.gif", "horse_squashed.jpg", "notes.jpg", "photo",
+                                    "photo_squashed.jpg"}));
 }
 
 TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
@@ -122,7 +131,8 @@ TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
     const Case cases[] = {
         {{"--max-size", "99"}, "Invalid file size: The specifed size must be between 100 to 2.147,483.647."},
         {{"--max-size", "101%"}, "Invalid percent: The specifed percent must be between 1 to 100"},
-        {{"--max-size", "150KB"}, "none, 50KB, 100KB, 250KB"},
+        {{"--max-size", "150GB"}, "--max-size must be none, a size such as 60KB"},
+        {{"--max-size", "0.09KB"}, "Invalid file size"},
         {{"--suffix", "_elevenchars"}, "at most 10 characters"},
         {{"--suffix", "/../../y"}, "may not contain \"/\""},
         {{"--quality", "0"}, "--quality"},
@@ -141,16 +151,24 @@ TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
     }
 }
 
-TEST_F(SquashCommand, AJpegAlreadyWithinTheLimitIsOnlySquashedWhenToldYes)
+// GreenMeadow.jpg is 183377 bytes. A size with a unit sets the limit (KB is
+// 1024 bytes); a JPEG within it is only squashed when told yes, and then
+// from quality 100 down like any other, never over the limit.
+TEST_F(SquashCommand, MaxSizeWithAUnitAndAJpegAlreadyWithinTheLimit)
 {
-    copy("video-001.jpeg");
-    const Ran no = run({"--max-size", "250KB", "video-001.jpeg"});
-    EXPECT_EQ(no.status, 0);
-    EXPECT_TRUE(no.out.contains("already within the file size limit")) << qPrintable(no.out);
-    EXPECT_EQ(files().size(), 1);
-    const Ran yes = run({"--max-size", "250KB", "--yes", "video-001.jpeg"});
+    copy("GreenMeadow.jpg");
+    struct Case { const char *limit; bool within; };
+    for (const Case c : {Case{"1MB", true}, {"183377", true}, {"183376 bytes", false}, {"179KB", false}}) {
+        SCOPED_TRACE(c.limit);
+        const Ran r = run({"--max-size", c.limit, "--size", "640x480", "GreenMeadow.jpg"});
+        EXPECT_EQ(r.status, 0) << qPrintable(r.err);
+        EXPECT_EQ(r.out.contains("already within the file size limit; not squashed"), c.within) << qPrintable(r.out);
+    }
+    const Ran yes = run({"--max-size", "250KB", "--yes", "GreenMeadow.jpg"});
     EXPECT_EQ(yes.status, 0);
-    EXPECT_EQ(qualityIn(yes.out), 100) << qPrintable(yes.out);
+    EXPECT_TRUE(yes.out.contains("SUCCESS")) << qPrintable(yes.out);
+    EXPECT_LT(qualityIn(yes.out), 100);
+    EXPECT_LE(size("GreenMeadow_squashed.jpg"), 250 * 1024);
 }
 
 TEST_F(SquashCommand, HelpAndVersion)
@@ -183,25 +201,22 @@ TEST_F(SquashCommand, AnOutputThatCannotBeWrittenIsOneClearLineAndStatus1)
     EXPECT_EQ(bytes(input), before);
 }
 
-// Inputs that share an output (x.bmp and x.gif give x_squashed.jpg) run in
-// input order: the later one is what stays on disk, as the last line says,
-// even when the earlier one is much slower to squash.
-TEST_F(SquashCommand, InputsSharingAnOutputRunInInputOrder)
+// Inputs that share an output name (x.bmp and x.gif) both keep their
+// squash: the later one's name shows where it came from, and its line says so.
+TEST_F(SquashCommand, InputsSharingAnOutputNameEachKeepTheirOwn)
 {
-    QImage big(2400, 1800, QImage::Format_RGB32);
-    for (int y = 0; y < big.height(); ++y)
-        for (int x = 0; x < big.width(); ++x)
-            big.setPixel(x, y, qRgb((x * 7) & 0xFF, (y * 13) & 0xFF, (x * y) & 0xFF));
-    ASSERT_TRUE(big.save(dir.filePath("x.bmp")));
+    copy("horse.bmp", "x.bmp");
     copy("horse.gif", "x.gif");
     QDir(dir.path()).mkdir("dd");
     const Ran r = run({"--max-size", "50KB", "--dest", "dd/", "x.bmp", "x.gif"});
-    // The big one may not fit; what matters is which one is on disk.
-    EXPECT_TRUE(r.err.isEmpty()) << qPrintable(r.err);
-    const QStringList lines = r.lines().filter(" -> ");
+    EXPECT_EQ(r.status, 0) << qPrintable(r.err);
+    const QStringList lines = r.lines();
     ASSERT_EQ(lines.size(), 2) << qPrintable(r.out);
-    EXPECT_TRUE(lines[1].startsWith("x.gif -> dd/x_squashed.jpg: SUCCESS")) << qPrintable(lines[1]);
-    EXPECT_EQ(QImage(dir.filePath("dd/x_squashed.jpg")).size(), QImage(corpus("horse.gif")).size());
+    EXPECT_TRUE(lines[0].startsWith("x.bmp -> dd/x_squashed.jpg: SUCCESS")) << qPrintable(lines[0]);
+    EXPECT_TRUE(lines[1].startsWith("x.gif -> dd/x_gif_squashed.jpg: SUCCESS")) << qPrintable(lines[1]);
+    EXPECT_TRUE(lines[1].endsWith("; not x_squashed.jpg, which holds x.bmp, squashed earlier in this batch"))
+        << qPrintable(lines[1]);
+    EXPECT_EQ(QDir(dir.filePath("dd")).entryList(QDir::Files), (QStringList{"x_gif_squashed.jpg", "x_squashed.jpg"}));
 }
 
 // The PSNR shown is ImageMagick's figure for the written file against the

@@ -1,10 +1,14 @@
 #include "EngineTestSupport.h"
+#include "OutputPlan.h"
 #include "Picture.h"
+#include "PreparedPicture.h"
 #include "SquashCore.h"
+#include "SquashJob.h"
 #include "cDIBSection.h"
 #include "mIntelJPEGLibrary.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -108,36 +112,19 @@ TEST_F(SquashCoreTest, ChoosesWhatThePlainDiskScanChoosesAndWritesItsBytes)
     }
 }
 
-// Continue-anyway keeps one try at quality 100 whatever its length; a limit
-// that cannot be met tries every quality and leaves the quality-1 file.
-TEST_F(SquashCoreTest, ContinueAnywayAndALimitThatCannotBeMet)
+// A limit that cannot be met tries every quality and leaves the quality-1 file.
+TEST_F(SquashCoreTest, ALimitThatCannotBeMet)
 {
-    struct Case { const char *file; bool anyway; SquashCore::Outcome outcome; int quality; const char *text; };
-    const Case cases[] = {
-        {"horse.gif", true, SquashCore::Outcome::Success, 100, "SUCCESS - File squashed to 100% JPEG quality"},
-        {"GreenMeadow.jpg", false, SquashCore::Outcome::Failed, 1,
-         "FAILED - Unable to squash file to the specified picture and file sizes"},
-    };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.file);
-        Scaled s;
-        prepare(s, c.file, 0, 0);
-        auto r = request(s.picture, input, 100);
-        r.continueAnyway = c.anyway;
-        std::vector<int> tried;
-        const auto result = SquashCore::Squash(r, [&](int q) { tried.push_back(q); return true; });
-        EXPECT_EQ(result.outcome, c.outcome);
-        EXPECT_EQ(result.quality, c.quality);
-        ASSERT_EQ(tried.size(), std::size_t(101 - c.quality));
-        EXPECT_EQ(tried.back(), c.quality);
-        if (c.anyway) {
-            EXPECT_EQ(result.encodes, 1);
-        }
-        const auto expected = mIntelJPEGLibrary::EncodeDib(s.dib, c.quality);
-        EXPECT_EQ(readAll(output), QByteArray(reinterpret_cast<const char *>(expected.data()), qsizetype(expected.size())));
-        EXPECT_EQ(SquashCore::ResultText(result), QString::fromUtf8(c.text));
-        EXPECT_EQ(files(), QStringList{QStringLiteral("in_squashed.jpg")});
-    }
+    Scaled s;
+    prepare(s, "GreenMeadow.jpg", 0, 0);
+    std::vector<int> tried;
+    const auto result = SquashCore::Squash(request(s.picture, input, 100), [&](int q) { tried.push_back(q); return true; });
+    EXPECT_EQ(result.outcome, SquashCore::Outcome::Failed);
+    EXPECT_EQ(result.quality, 1);
+    EXPECT_EQ(tried.size(), 100u);
+    const auto expected = mIntelJPEGLibrary::EncodeDib(s.dib, 1);
+    EXPECT_EQ(readAll(output), QByteArray(reinterpret_cast<const char *>(expected.data()), qsizetype(expected.size())));
+    EXPECT_EQ(files(), QStringList{QStringLiteral("in_squashed.jpg")});
 }
 
 TEST_F(SquashCoreTest, CancellingBetweenTriesWritesNothingAndKeepsAnOldOutput)
@@ -162,13 +149,26 @@ TEST_F(SquashCoreTest, CancellingBetweenTriesWritesNothingAndKeepsAnOldOutput)
     }
 }
 
+// A batch never replaces a file it wrote itself: a later input with the
+// same name gets its extension (and then a number) in its output's name.
 TEST_F(SquashCoreTest, OutputNamesAndTheRefusalToReplaceTheInput)
 {
-    EXPECT_EQ(SquashCore::OutputPath(QStringLiteral("/p/holiday.final.bmp"), QStringLiteral("_squashed")),
-              QStringLiteral("/p/holiday.final_squashed.jpg"));
-    EXPECT_EQ(SquashCore::OutputPath(QStringLiteral("/p/photo"), QStringLiteral("_squashed")),
-              QStringLiteral("/p/photo_squashed.jpg"));
-    EXPECT_EQ(SquashCore::OutputPath(QStringLiteral("/p/a.gif"), QStringLiteral("-s"), QStringLiteral("/q")),
+    OutputPlan plan;
+    struct Case { const char *input, *output, *takenBy; };
+    const Case cases[] = {
+        {"/p/holiday.final.bmp", "/p/holiday.final_squashed.jpg", ""},
+        {"/p/photo", "/p/photo_squashed.jpg", ""},
+        {"/p/IMG_0001.JPG", "/p/IMG_0001_squashed.jpg", ""},
+        {"/p/IMG_0001.HEIC", "/p/IMG_0001_HEIC_squashed.jpg", "/p/IMG_0001.JPG"},
+        {"/p/IMG_0001.heic", "/p/IMG_0001_heic_squashed.jpg", "/p/IMG_0001.JPG"},
+        {"/p/photo", "/p/photo_2_squashed.jpg", "/p/photo"},
+    };
+    for (const Case &c : cases) {
+        const OutputPlan::Name name = plan.Claim(QString::fromUtf8(c.input));
+        EXPECT_EQ(name.path, QString::fromUtf8(c.output));
+        EXPECT_EQ(name.takenBy, QString::fromUtf8(c.takenBy));
+    }
+    EXPECT_EQ(OutputPlan(QStringLiteral("-s"), QStringLiteral("/q")).Claim(QStringLiteral("/p/a.gif")).path,
               QStringLiteral("/q/a-s.jpg"));
 
     // An empty suffix on a ".jpg" input would write over the picture itself.
@@ -195,4 +195,23 @@ TEST_F(SquashCoreTest, OutputNamesAndTheRefusalToReplaceTheInput)
     r.suffix = QStringLiteral("_squashed");
     EXPECT_EQ(SquashCore::Squash(r).outputPath, dir.filePath(QStringLiteral("photo_squashed.jpg")));
     EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("photo_squashed.jpg"))));
+}
+
+// What the window shows comes back from the job, without reading the file:
+// the bytes written, and a preview of them fitted into the box.
+TEST_F(SquashCoreTest, AJobHandsBackItsBytesAndAPreview)
+{
+    const QString in = dir.filePath(QStringLiteral("horse.gif"));
+    ASSERT_TRUE(QFile::copy(corpus("horse.gif"), in));
+    SquashJob::Settings settings;
+    settings.limit = SquashTargets::BytePresetChoice(0);
+    settings.previewSize = QSize(160, 160);
+    OutputPlan plan;
+    const SquashJob::Job job = SquashJob::Plan(QStringLiteral("horse.gif"), in, settings, plan, {});
+    const SquashJob::Result r = SquashJob::Run(job, PreparedPicture::Load(in), settings);
+    ASSERT_EQ(r.status, SquashJob::Status::Squashed) << qPrintable(r.line);
+    EXPECT_EQ(r.encoded, readAll(dir.filePath(QStringLiteral("horse_squashed.jpg"))));
+    EXPECT_EQ(r.outputBytes, r.encoded.size());
+    EXPECT_EQ(r.preview.size(), r.size.scaled(160, 160, Qt::KeepAspectRatio));
+    EXPECT_TRUE(r.line.startsWith(QStringLiteral("horse.gif -> %1: SUCCESS").arg(r.output.path))) << qPrintable(r.line);
 }

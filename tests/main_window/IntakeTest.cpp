@@ -81,7 +81,7 @@ TEST_F(Intake, OneFileLoadsAndSeveralAreSquashedInOrderFromEveryEntry)
         EXPECT_EQ(w.chkAutoCommit->state(), 1);
         EXPECT_EQ(loaded, (QStringList{c, b}));   // a non-picture never reaches txtFile
         ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, or BMP format"));
+        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or HEIC format"));
         for (const char *base : {"b", "c"})
             EXPECT_TRUE(QFileInfo::exists(squashed(base))) << base;
         EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
@@ -252,9 +252,12 @@ TEST_F(Intake, ABatchShowsEveryResultAndEscapeStopsIt)
         const QStringList lines = w.txtResult->text().split(QLatin1Char('\n'));
         ASSERT_EQ(lines.size(), 4) << qPrintable(w.txtResult->text());
         EXPECT_EQ(lines[0], stop ? QStringLiteral("1 squashed, 2 stopped") : QStringLiteral("2 squashed, 1 FAILED"));
-        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("a.gif: SUCCESS"))) << qPrintable(lines[1]);
-        EXPECT_TRUE(lines[2].startsWith(stop ? QStringLiteral("b.jpg: ") : QStringLiteral("b.jpg: FAILED"))) << qPrintable(lines[2]);
-        EXPECT_TRUE(lines[3].startsWith(stop ? QStringLiteral("c.jpeg: ") : QStringLiteral("c.jpeg: SUCCESS"))) << qPrintable(lines[3]);
+        const auto says = [](const QString &line, const char *name, const char *verdict) {
+            return line.startsWith(QString::fromUtf8(name)) && line.contains(QString::fromUtf8(verdict));
+        };
+        EXPECT_TRUE(says(lines[1], "a.gif -> ", ": SUCCESS - ")) << qPrintable(lines[1]);
+        EXPECT_TRUE(stop ? says(lines[2], "b.jpg: ", "cancelled") : says(lines[2], "b.jpg -> ", ": FAILED - ")) << qPrintable(lines[2]);
+        EXPECT_TRUE(stop ? says(lines[3], "c.jpeg: ", "cancelled") : says(lines[3], "c.jpeg -> ", ": SUCCESS - ")) << qPrintable(lines[3]);
         EXPECT_TRUE(QFileInfo::exists(squashed("a")));
         EXPECT_EQ(QFileInfo::exists(squashed("b")), !stop);
         EXPECT_EQ(QFileInfo::exists(squashed("c")), !stop);

@@ -1,0 +1,92 @@
+#include "ResultLines.h"
+
+#include "ErrorHandlers.h"
+
+
+namespace ResultLines {
+namespace {
+
+QString fileName(const QString &path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
+
+} // namespace
+
+QString Verdict(const SquashCore::Result &result)
+{
+    if (result.outcome == SquashCore::Outcome::Success)
+        return QStringLiteral("SUCCESS - File squashed to %1% JPEG quality").arg(result.quality);
+    return QStringLiteral("FAILED - Unable to squash file to the specified picture and file sizes");
+}
+
+QString FitText(const FitSearch::Fit &fit)
+{
+    return QStringLiteral("At %1 x %2 it fits at %3% JPEG quality").arg(fit.size.width()).arg(fit.size.height()).arg(fit.quality);
+}
+
+QString FitVerdict(const FitSearch::Fit &fit)
+{
+    return QStringLiteral("SUCCESS - File squashed to %1% JPEG quality at %2 x %3")
+        .arg(fit.quality)
+        .arg(fit.size.width())
+        .arg(fit.size.height());
+}
+
+QString NotSquashed() { return QStringLiteral("Picture is already within the file size limit; not squashed"); }
+
+QString Cancelled() { return QStringLiteral("Squash cancelled: nothing was written"); }
+
+QString LoadErrorText(const AppError &error)
+{
+    // A bare "Invalid picture" knows no cause beyond the format.
+    if (error.number() == AppError::InvalidPicture && !error.description().contains(QLatin1Char('(')))
+        return ErrorHandlers::invalidPictureText();
+    return error.reportText();
+}
+
+QString Text(const SquashJob::Result &result)
+{
+    using SquashJob::Status;
+    switch (result.status) {
+    case Status::NotSquashed: return NotSquashed();
+    case Status::Cancelled: return Cancelled();
+    case Status::LoadFailed: return LoadErrorText(*result.error);
+    case Status::Error: return result.error->reportText();
+    case Status::Squashed:
+    case Status::Failed: break;
+    }
+    const bool success = result.status == Status::Squashed;
+    SquashCore::Result core;
+    core.outcome = success ? SquashCore::Outcome::Success : SquashCore::Outcome::Failed;
+    core.quality = result.quality;
+    QString text = result.fitWritten ? ResultLines::FitVerdict(result.fit) : ResultLines::Verdict(core);
+    text += success ? QStringLiteral(" (%1 bytes, PSNR %2 dB)").arg(result.outputBytes).arg(result.psnr, 0, 'f', 1)
+                    : QStringLiteral(" (%1 bytes)").arg(result.outputBytes);
+    if (result.output.renamed())
+        text += QStringLiteral("; not %1, which holds %2, squashed earlier in this batch")
+                    .arg(fileName(result.output.plainPath), fileName(result.output.takenBy));
+    if (!result.damage.isEmpty())
+        text += QStringLiteral("; warning: the picture is damaged (%1), only what could be read was squashed")
+                    .arg(result.damage);
+    if (result.status == Status::Failed && result.fit.found)
+        text += QLatin1Char('\n') + ResultLines::FitText(result.fit);
+    return text;
+}
+
+QString Line(const SquashJob::Result &result)
+{
+    const bool written = result.status == SquashJob::Status::Squashed || result.status == SquashJob::Status::Failed;
+    if (written)
+        return QStringLiteral("%1 -> %2: %3").arg(result.input, result.output.path, Text(result));
+    return result.input + QStringLiteral(": ") + Text(result);
+}
+
+QString Caption(const SquashJob::Result &result)
+{
+    const qint64 kb = (result.outputBytes + 512) / 1024;
+    if (result.status == SquashJob::Status::Squashed)
+        return QStringLiteral("Squashed: %1 KB, %2%, %3 dB").arg(kb).arg(result.quality).arg(result.psnr, 0, 'f', 1);
+    if (result.status == SquashJob::Status::Failed)
+        return QStringLiteral("FAILED: %1 KB at %2%").arg(kb).arg(result.quality);
+    return QString();
+}
+
+} // namespace ResultLines

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "AppError.h"
+#include "FitSearch.h"
+#include "SquashCore.h"
+#include "SquashJob.h"
+
+#include <QString>
+
+// Every text a squash's result is told in, for both front ends.
+namespace ResultLines {
+
+// "SUCCESS - File squashed to 87% JPEG quality", or the failure text.
+QString Verdict(const SquashCore::Result &result);
+
+// "At 1200 x 800 it fits at 63% JPEG quality"
+QString FitText(const FitSearch::Fit &fit);
+
+// "SUCCESS - File squashed to 63% JPEG quality at 1200 x 800"
+QString FitVerdict(const FitSearch::Fit &fit);
+
+// "Picture is already within the file size limit; not squashed"
+QString NotSquashed();
+
+// "Squash cancelled: nothing was written"
+QString Cancelled();
+
+// A picture that could not be loaded: "Error N: description" naming the
+// file and the cause, or the "Invalid Picture" text when no cause is known.
+QString LoadErrorText(const AppError &error);
+
+// The result without the names: the verdict, the figures in brackets
+// ("98380 bytes, PSNR 43.6 dB"), any note (a renamed output, a damaged
+// picture) and, after FAILED, what would fit on a line of its own.
+QString Text(const SquashJob::Result &result);
+
+// "INPUT -> OUTPUT: " and Text, or "INPUT: " and the text of a result that
+// wrote nothing.
+QString Line(const SquashJob::Result &result);
+
+// The short caption of a written file: "Squashed: 96 KB, 92%, 43.6 dB".
+QString Caption(const SquashJob::Result &result);
+
+} // namespace ResultLines
