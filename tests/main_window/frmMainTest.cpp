@@ -13,6 +13,8 @@
 #include <QScopeGuard>
 #include <QTest>
 #include <QThreadPool>
+#include <sys/inotify.h>
+#include <unistd.h>
 
 TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
 {
@@ -34,7 +36,17 @@ TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
         w.chkAutoCommit->setState(1);
         w.m_strLastUsedPath = dir.path() + QStringLiteral("/.");
         w.move(33, 44);
+        // Closing replaces the file once (one temporary file made), not once a key.
+        const int watch = inotify_init1(IN_NONBLOCK);
+        ASSERT_GE(inotify_add_watch(watch, QFile::encodeName(dir.path()).constData(), IN_CREATE), 0);
         w.close();
+        int created = 0;
+        alignas(inotify_event) char events[4096];
+        for (ssize_t n; (n = ::read(watch, events, sizeof events)) > 0;)
+            for (char *at = events; at < events + n; at += sizeof(inotify_event) + reinterpret_cast<inotify_event *>(at)->len)
+                ++created;
+        ::close(watch);
+        EXPECT_EQ(created, 1);
     }
     const QString text = QString::fromUtf8(readAll(ini));
     EXPECT_TRUE(text.startsWith(QStringLiteral("; my notes\n[DropZone]\nX=300\n[Main]\nAutoProcess=1\nTopMost=2\n"
