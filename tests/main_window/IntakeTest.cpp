@@ -333,7 +333,8 @@ TEST_F(Intake, AFailedLoadLeavesTheLoadedPictureWhole)
 }
 
 // Files chosen from two folders are each squashed from their own folder,
-// even where the first folder holds a file of the same name.
+// even where the first folder holds a file of the same name; two files of
+// one name in one folder write two outputs.
 TEST_F(Intake, FilesFromSeveralFoldersKeepTheirOwnFolder)
 {
     const QString horse = copy("horse.gif");
@@ -349,6 +350,17 @@ TEST_F(Intake, FilesFromSeveralFoldersKeepTheirOwnFolder)
     EXPECT_TRUE(QFileInfo::exists(dir.filePath(QStringLiteral("elsewhere/GreenMeadow_squashed.jpg"))));
     EXPECT_FALSE(QFileInfo::exists(squashed("GreenMeadow")));
     EXPECT_TRUE(boxes.shown.empty());
+
+    // Two inputs of one name in a batch: the later one never replaces the
+    // earlier one's output, it gets a name of its own.
+    const QString bmp = copy("horse.bmp");
+    QFile::remove(squashed("horse"));
+    picked = QStringList{horse, bmp};
+    w.cmdOpen->click();
+    settle(w);
+    EXPECT_TRUE(QFileInfo::exists(squashed("horse")));
+    EXPECT_TRUE(QFileInfo::exists(squashed("horse_bmp")));
+    EXPECT_TRUE(w.txtResult->text().contains(QStringLiteral("horse_bmp_squashed.jpg"))) << qPrintable(w.txtResult->text());
 }
 
 // A picture that takes long to decode (450 scans, below the decoder's limit) decodes off the window's thread: the event loop keeps
