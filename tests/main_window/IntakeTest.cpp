@@ -40,19 +40,22 @@ protected:
 } // namespace
 
 // The open dialog, a drop on the window and the command line alike: one
-// file loads, several are squashed in the order given, a non-picture among
-// them is reported and skipped.
+// file loads, several are squashed in the order given, a non-picture or a
+// picture too large to hold among them is reported and skipped. A failed
+// load keeps the loaded picture whole: the squash that follows takes its
+// pixels, its name and its length together.
 TEST_F(Intake, OneFileLoadsAndSeveralAreSquashedInOrderFromEveryEntry)
 {
     const QString a = copy("horse.gif", QStringLiteral("a.gif"));
     const QString b = copy("video-001.jpeg", QStringLiteral("b.jpeg"));
     const QString c = copy("horse.bmp", QStringLiteral("c.bmp"));
-    const QString notes = dir.filePath(QStringLiteral("notes.jpg"));
+    const QString notes = dir.filePath(QStringLiteral("notes.jpg")), bomb = dir.filePath(QStringLiteral("screen.gif"));
     ASSERT_TRUE(writeAll(notes, "not a picture"));
+    ASSERT_TRUE(writeAll(bomb, Crafted::gifScreen(16384, 16383)));
     enum Entry { Dialog, Drop, CommandLine };
     for (const Entry entry : {Dialog, Drop, CommandLine}) {
         SCOPED_TRACE(int(entry));
-        for (const char *base : {"b", "c"})
+        for (const char *base : {"a", "b", "c"})
             QFile::remove(squashed(base));
         boxes.shown.clear();
         loaded.clear();
@@ -73,13 +76,23 @@ TEST_F(Intake, OneFileLoadsAndSeveralAreSquashedInOrderFromEveryEntry)
         EXPECT_EQ(w.txtFile->text(), a);
         EXPECT_EQ(w.chkAutoCommit->state(), 0);
         EXPECT_FALSE(QFileInfo::exists(squashed("a")));
+        give({notes});
+        EXPECT_EQ(w.txtFile->text() + '|' + w.txtActualSize->text(), a + '|' + QString::number(QFileInfo(a).size()));
+        w.cmdSquash_Click();
+        settle(w);
+        EXPECT_TRUE(QFileInfo::exists(squashed("a")));
 
         loaded.clear();
-        give({c, notes, b});
+        give({c, notes, bomb, b});
         EXPECT_EQ(w.chkAutoCommit->state(), 1);
         EXPECT_EQ(loaded, (QStringList{c, b}));   // a non-picture never reaches txtFile
-        ASSERT_EQ(boxes.shown.size(), 1u);
-        EXPECT_EQ(boxes.shown[0].text, QStringLiteral("Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or HEIC format"));
+        ASSERT_EQ(boxes.shown.size(), 3u);
+        for (int i : {0, 1})
+            EXPECT_EQ(boxes.shown[i].title + boxes.shown[i].text,
+                      QStringLiteral("Invalid PictureUnable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or HEIC format"));
+        // A picture too large to hold is not called a wrong format: its size is named.
+        EXPECT_TRUE(boxes.shown[2].text.startsWith(QStringLiteral("Error 7: Out of memory (a picture of 16384 x 16383")))
+            << qPrintable(boxes.shown[2].text);
         for (const char *base : {"b", "c"})
             EXPECT_TRUE(QFileInfo::exists(squashed(base))) << base;
         EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
@@ -289,50 +302,12 @@ TEST_F(Intake, ALoadKeepsTheWindowTurningShowsItsWorkAndGivesWayToANewerOne)
     EXPECT_TRUE(boxes.shown.empty());
 }
 
-// A failed load keeps the loaded picture whole: the squash that follows
-// takes its pixels, its name and its length together.
-TEST_F(Intake, AFailedLoadLeavesTheLoadedPictureWhole)
-{
-    const QString photo = copy("video-001.jpeg");
-    const QString notes = dir.filePath(QStringLiteral("notes.jpg"));
-    ASSERT_TRUE(writeAll(notes, "not a picture!"));
-    frmMain w(boxes);
-    picked = QStringList{photo};
-    w.cmdOpen->click();
-    settle(w);
-    picked = QStringList{notes};
-    w.cmdOpen->click();
-    settle(w);
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].title, QStringLiteral("Invalid Picture"));
-    EXPECT_EQ(w.txtFile->text(), photo);
-    EXPECT_EQ(w.txtActualSize->text(), QString::number(QFileInfo(photo).size()));
-
-    w.cmdSquash_Click();
-    settle(w);
-    EXPECT_EQ(boxes.shown.size(), 1u);   // no question about the 14-byte file
-    EXPECT_TRUE(w.txtResult->text().startsWith(QStringLiteral("SUCCESS"))) << qPrintable(w.txtResult->text());
-    EXPECT_EQ(w.m_strSquashedFile, squashed("video-001"));
-    EXPECT_TRUE(QFileInfo::exists(squashed("video-001")));
-    EXPECT_FALSE(QFileInfo::exists(squashed("notes")));
-
-    // A picture too large to hold is not called a wrong format: its size is named.
-    const QString bomb = dir.filePath(QStringLiteral("screen.gif"));
-    ASSERT_TRUE(writeAll(bomb, Crafted::gifScreen(16384, 16383)));
-    w.LoadFilePicture(bomb);
-    settle(w);
-    EXPECT_TRUE(boxes.shown.back().text.startsWith(QStringLiteral("Error 7: Out of memory (a picture of 16384 x 16383")))
-        << qPrintable(boxes.shown.back().text);
-}
-
 TEST_F(Intake, TheViewerShowsEitherPictureAtItsOwnSize)
 {
     frmMain w(boxes);
     w.imgPicture_Click();
-    w.imgSquashed_Click();
-    ASSERT_EQ(boxes.shown.size(), 2u);
+    ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, QStringLiteral("No picture has been loaded"));
-    EXPECT_EQ(w.viewer(), nullptr);
 
     const QString input = dir.filePath(QStringLiteral("wide.bmp"));
     QImage(1024, 768, QImage::Format_RGB32).save(input);
