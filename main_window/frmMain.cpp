@@ -22,6 +22,7 @@
 #include <QDragMoveEvent>
 #include <QDropEvent>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMimeData>
 #include <QUrl>
@@ -413,6 +414,12 @@ void frmMain::showSquashed(const PictureList::Picture &picture)
     imgSquashed->setPicture(done ? result.preview : QImage());
     const QString caption = done ? ResultLines::Caption(result) : QString();
     lblPicture[1]->setText(caption.isEmpty() ? QStringLiteral("Squashed") : caption);
+    // A pixel smaller rather than lose the end of its figures.
+    QFont font = lblPicture[1]->font();
+    font.setPixelSize(10);
+    if (QFontMetrics(font).horizontalAdvance(lblPicture[1]->text()) > lblPicture[1]->width())
+        font.setPixelSize(9);
+    lblPicture[1]->setFont(font);
     const bool offer = done && result.status == SquashJob::Status::Failed && result.fit.found;
     lblFit->setText(offer ? QStringLiteral("<a href=\"fit\">Fits at %1 x %2 at %3%: click to squash at that size</a>")
                                 .arg(result.fit.size.width())
