@@ -21,6 +21,16 @@ void PictureList::done(int index, SquashJob::Result result)
     p.result = std::move(result);
 }
 
+void PictureList::done(int index, SquashJob::Status status, const std::optional<AppError> &error)
+{
+    SquashJob::Result result;
+    result.input = QFileInfo(m_pictures[std::size_t(index)].path).fileName();
+    result.status = status;
+    result.error = error;
+    result.line = ResultLines::Line(result);
+    done(index, std::move(result));
+}
+
 int PictureList::batchSquashes() const
 {
     int n = 0;
@@ -43,13 +53,8 @@ void PictureList::stopBatch()
 {
     for (int i = m_batchStart; i < size(); ++i) {
         Picture &p = m_pictures[std::size_t(i)];
-        if (p.squash && p.state != State::Done) {
-            SquashJob::Result stopped;
-            stopped.input = QFileInfo(p.path).fileName();
-            stopped.status = SquashJob::Status::Cancelled;
-            stopped.line = ResultLines::Line(stopped);
-            done(i, std::move(stopped));
-        }
+        if (p.squash && p.state != State::Done)
+            done(i, SquashJob::Status::Cancelled);
     }
 }
 

@@ -29,8 +29,10 @@ public:
     const Picture &operator[](int index) const { return m_pictures[std::size_t(index)]; }
     int size() const { return int(m_pictures.size()); }
 
-    // Records what became of a picture.
+    // Records what became of a picture: the job's result, or an outcome
+    // without one (a load that failed, a squash stopped or refused).
     void done(int index, SquashJob::Result result);
+    void done(int index, SquashJob::Status status, const std::optional<AppError> &error = {});
 
     // The next picture starts a new batch.
     void endBatch() { m_batchStart = size(); }

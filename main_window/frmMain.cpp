@@ -359,21 +359,16 @@ void frmMain::loaded(int index, LoadedPicture picture, std::exception_ptr error)
         // Nothing of the failed file is kept: the boxes still show the
         // picture that is loaded.
         txtResult->setText(m_beforeLoad);
-        SquashJob::Result failed;
-        failed.input = QFileInfo(entry.path).fileName();
-        failed.status = SquashJob::Status::LoadFailed;
-        failed.error = ErrorHandlers::asAppError(error);
-        failed.line = ResultLines::Line(failed);
-        m_list.done(index, failed);
+        const AppError e = ErrorHandlers::asAppError(error);
+        m_list.done(index, SquashJob::Status::LoadFailed, e);
         // A file that is no picture gets the "Invalid Picture" box; one that
         // is missing, unreadable or too large to hold says so.
-        const QString text = ResultLines::LoadErrorText(*failed.error);
+        const QString text = ResultLines::LoadErrorText(e);
         if (text == ErrorHandlers::invalidPictureText())
             ErrorHandlers::showInvalidPicture(m_boxes);
         else
-            m_boxes.show(text, MessageBoxes::Critical, failed.error->number() == AppError::InvalidPicture
-                                                           ? ErrorHandlers::invalidPictureTitle()
-                                                           : QString());
+            m_boxes.show(text, MessageBoxes::Critical,
+                         e.number() == AppError::InvalidPicture ? ErrorHandlers::invalidPictureTitle() : QString());
         return;
     }
     try {
@@ -531,14 +526,8 @@ void frmMain::cmdSquash_Click()
 
 void frmMain::squashFailed(int index, const AppError &e)
 {
-    if (index >= 0) {
-        SquashJob::Result failed;
-        failed.input = QFileInfo(m_list[index].path).fileName();
-        failed.status = SquashJob::Status::Error;
-        failed.error = e;
-        failed.line = ResultLines::Line(failed);
-        m_list.done(index, failed);
-    }
+    if (index >= 0)
+        m_list.done(index, SquashJob::Status::Error, e);
     // The result box comes back with the error, instead of leaving the bar
     // where the result should be.
     ShowProgress(false);
