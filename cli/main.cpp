@@ -270,6 +270,7 @@ int main(int argc, char *argv[])
             std::fflush(error ? stderr : stdout);
             if (!result.ok())
                 status = SomeFailed;
+            done = {};   // its bytes are not needed any more
         }
     };
 

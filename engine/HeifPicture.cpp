@@ -15,7 +15,7 @@ const QString kSource = QStringLiteral("Quillmoss.Picture");
 
 [[noreturn]] void invalidPicture()
 {
-    throw AppError(AppError::InvalidPicture, kSource, QStringLiteral("Invalid picture"));
+    throw AppError(481, kSource, QStringLiteral("Invalid picture"));
 }
 
 void check(const heif_error &error)

@@ -55,7 +55,7 @@ Checked<SizeChoice> UserPercentSize(const QString &width, const QString &height)
     return {{SK::Percent, Numbers::toDouble(width), Numbers::toDouble(height)}, std::nullopt};
 }
 
-LimitChoice BytePresetChoice(std::size_t preset) { return {LK::Bytes, double(BytePresets.at(preset).bytes)}; }
+LimitChoice BytePresetChoice(std::size_t preset) { return {LK::Bytes, double(BytePresets.at(preset))}; }
 LimitChoice FractionChoice(std::size_t preset) { return {LK::Fraction, PercentPresets.at(preset) / 100.0}; }
 
 SizeChoice SizePresetChoice(std::size_t preset)

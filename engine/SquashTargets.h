@@ -11,9 +11,9 @@
 // both turn into the typed choices below, and only those become numbers.
 namespace SquashTargets {
 
-// The presets.
-struct BytePreset { const char *keyword; std::int32_t bytes; };
-constexpr std::array<BytePreset, 3> BytePresets{{{"50KB", 50 * 1024}, {"100KB", 100 * 1024}, {"250KB", 250 * 1024}}};
+// The presets: 50, 100 and 250 KB (the command line reads them as any size
+// with a unit), two picture sizes, and three fractions.
+constexpr std::array<std::int32_t, 3> BytePresets{50 * 1024, 100 * 1024, 250 * 1024};
 struct SizePreset { const char *keyword; int width, height; };
 constexpr std::array<SizePreset, 2> SizePresets{{{"640x480", 640, 480}, {"800x600", 800, 600}}};
 // 25, 50 and 75 per cent, of the file's length or of each side.

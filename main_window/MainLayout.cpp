@@ -2,6 +2,7 @@
 
 #include "DigitsOnly.h"
 #include "ImageBox.h"
+#include "OutputPlan.h"
 #include "ProgressSurface.h"
 
 #include <QApplication>
@@ -143,7 +144,7 @@ void frmMain::buildControls()
     lbSuffix = at(label(fraFileDetails, QStringLiteral("Suffix")), 120, 870, 495, 255);
     txtSuffix = at(new QLineEdit(fraFileDetails), 600, 840, 975, 285);
     txtSuffix->setToolTip(QStringLiteral("Suffix for the squashed file"));
-    txtSuffix->setMaxLength(10);
+    txtSuffix->setMaxLength(OutputPlan::MaxSuffixLength);
     chkTopMost = at(new StateCheckBox(QStringLiteral("TopMost"), fraFileDetails), 1920, 840, 1095, 255);
     chkTopMost->setToolTip(QStringLiteral("Shows application always on top"));
 
