@@ -286,6 +286,7 @@ TEST_F(Intake, ALoadKeepsTheWindowTurningShowsItsWorkAndGivesWayToANewerOne)
     settle(w);
     EXPECT_EQ(loaded, QStringList{slow});
     EXPECT_GE(turnsWhenLoaded, 2);
+    EXPECT_EQ(w.loaded().preview.size(), w.imgPicture->pixelSize());   // reduced on the worker too
     EXPECT_EQ(w.txtResult->text(), frmMain::NotYet());
     EXPECT_NE(w.cursor().shape(), Qt::BusyCursor);
 
