@@ -3,27 +3,23 @@
 #include "AppError.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
+#include <iosfwd>
 
-// Small helpers the test files share.
+// Helpers every test program shares (the quillmoss_test_support library).
 
-#ifdef QUILLMOSS_CORPUS
-inline QString corpus(const char *name) { return QStringLiteral(QUILLMOSS_CORPUS "/") + QString::fromUtf8(name); }
-#endif
+// The path of a test picture: tests/pictures/NAME, or one made from those at
+// build time. A picture that is in neither place fails the calling test,
+// naming the path it looked for.
+QString corpus(const char *name);
+
+// Copies the test picture NAME to `to`, writable by its owner, and returns
+// `to`; a failed copy fails the calling test.
+QString copyPicture(const char *name, const QString &to);
 
 // The file's bytes; empty when it cannot be read.
-inline QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-inline bool writeAll(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
+QByteArray readAll(const QString &path);
+bool writeAll(const QString &path, const QByteArray &data);
 
 // The number of the AppError that f throws; 0 when it throws none.
 template <typename F>
@@ -36,3 +32,9 @@ int errorNumber(F f)
     }
     return 0;
 }
+
+// Failed comparisons print text instead of the object's bytes.
+QT_BEGIN_NAMESPACE
+void PrintTo(const QString &s, std::ostream *os);
+void PrintTo(const QByteArray &b, std::ostream *os);
+QT_END_NAMESPACE
