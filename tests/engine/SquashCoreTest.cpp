@@ -80,9 +80,9 @@ TEST_F(SquashCoreTest, ChoosesWhatThePlainDiskScanChoosesAndWritesItsBytes)
         Scaled s;
         prepare(s, c.file, c.width, c.height);
         std::vector<std::int32_t> limits = c.limits;
-        limits.push_back(std::int32_t(mIntelJPEGLibrary::EncodeDib(s.dib, 51).size()));
+        limits.push_back(std::int32_t(mIntelJPEGLibrary::Encoder().Encode(s.dib, 51).size()));
         if (c.width == 33) {
-            ASSERT_GT(mIntelJPEGLibrary::EncodeDib(s.dib, 50).size(), std::size_t(limits.back()))
+            ASSERT_GT(mIntelJPEGLibrary::Encoder().Encode(s.dib, 50).size(), std::size_t(limits.back()))
                 << "the corpus frame no longer shows a size that falls as quality rises";
         }
         for (std::int32_t limit : limits) {
@@ -133,7 +133,7 @@ TEST_F(SquashCoreTest, ContinueAnywayAndALimitThatCannotBeMet)
         if (c.anyway) {
             EXPECT_EQ(result.encodes, 1);
         }
-        const auto expected = mIntelJPEGLibrary::EncodeDib(s.dib, c.quality);
+        const auto expected = mIntelJPEGLibrary::Encoder().Encode(s.dib, c.quality);
         EXPECT_EQ(readAll(output), QByteArray(reinterpret_cast<const char *>(expected.data()), qsizetype(expected.size())));
         EXPECT_EQ(SquashCore::ResultText(result), QString::fromUtf8(c.text));
         EXPECT_EQ(files(), QStringList{QStringLiteral("in_squashed.jpg")});
