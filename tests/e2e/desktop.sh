@@ -23,16 +23,18 @@ window_named() {
 has_window() { [[ -n $(window_named "$@") ]]; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
 
-# start_desktop FIRST_DISPLAY: an X server on a free display from
-# FIRST_DISPLAY on, with a window manager answering; exports DISPLAY.
+# start_desktop: an X server on a display it picks free itself (other test
+# runs may hold any number), with a window manager answering; exports DISPLAY.
 start_desktop() {
-    local n=$(($1 + RANDOM % 100))
-    while [[ -e /tmp/.X$n-lock ]]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+    # A runtime folder of its own: a program of another test run (the same
+    # user) would otherwise be handed this run's start through its socket.
+    export XDG_RUNTIME_DIR=$work/runtime
+    mkdir -m 700 "$XDG_RUNTIME_DIR"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
     pids+=($!)
-    export DISPLAY=:$n QT_QPA_PLATFORM=xcb
-    wait_for 20 "no X server on :$n" xdotool getmouselocation || exit 1
-    openbox >/dev/null 2>&1 &
+    wait_for 20 "$0: the X server did not start" test -s "$work/display" || exit 1
+    export DISPLAY=:$(<"$work/display") QT_QPA_PLATFORM=xcb
+    openbox >"$work/openbox.log" 2>&1 &
     pids+=($!)
-    wait_for 20 "no window manager on :$n" wmctrl -m || exit 1
+    wait_for 30 "$0: no window manager on $DISPLAY" wmctrl -m || { cat "$work/openbox.log"; exit 1; }
 }

@@ -9,7 +9,7 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
 trap cleanup EXIT
 . "$(dirname "$0")/desktop.sh"
-start_desktop 90
+start_desktop
 
 # The program keeps its settings beside itself: run a copy in the scratch folder.
 cp "$app" "$work/quillmoss"

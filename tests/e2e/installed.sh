@@ -26,11 +26,12 @@ rc=0; out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$app" 2>&1) ||
 
 export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 mkdir -p "$HOME"
-start_desktop 200
+start_desktop
 
 "$app" >"$work/app.log" 2>&1 &
 pid=$!; pids+=($pid)
-wait_for 30 "installed.sh: no window" has_window "^Quillmoss 1.7" "$pid" || { cat "$work/app.log"; exit 1; }
+wait_for 30 "installed.sh: no window" has_window "^Quillmoss 1.7" "$pid" ||
+    { gone "$pid" && echo "(the program ended)"; cat "$work/app.log"; exit 1; }
 main=$(window_named "^Quillmoss 1.7" "$pid")
 status=0
 caption=$(xdotool getwindowname "$main")
