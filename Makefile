@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc)
 
-.PHONY: all bootstrap build run test sanitize bench clean
+.PHONY: all bootstrap build run test sanitize bench package clean
 
 all: build
 
@@ -28,6 +28,11 @@ sanitize: bootstrap
 	cd $(BUILD)-sanitize && QT_QPA_PLATFORM=offscreen ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  LSAN_OPTIONS=suppressions=$(CURDIR)/tests/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -L '^(support|engine|cli)$$'
+
+# A Debian package in $(BUILD)/, once its metadata validates.
+package: build
+	cd $(BUILD) && ctest --output-on-failure -L package
+	cd $(BUILD) && cpack
 
 bench: build
 	bash bench/run.sh $(BUILD)

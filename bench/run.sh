@@ -17,7 +17,7 @@ shopt -s extglob
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 BUILD=$(cd "${1:-$ROOT/build}" && pwd)
-CORPUS=${QUILLMOSS_CORPUS:-$ROOT/../shared/corpus}
+CORPUS=$ROOT/tests/pictures
 RESULTS=$ROOT/bench/results
 SQUASH=$BUILD/cli/quillmoss-squash
 TOOL=$BUILD/bench/quillmoss-bench
@@ -37,6 +37,11 @@ done
 for need in "$SQUASH" "$TOOL" "$CONVERT" "$(command -v jpegoptim)" "$(command -v hyperfine)" \
             "$(command -v compare)" "$(command -v identify)" "$(command -v gnuplot)" /usr/bin/time; do
     [[ -n $need && -x $need ]] || { echo "bench: missing tool ($need); run scripts/bootstrap and build first" >&2; exit 1; }
+done
+
+BATCH_SOURCES=(Kleiber_by_Lukas_Baubkus.jpg issue70.jpg Grey_2560x1600.jpg)
+for picture in "${PICTURES[@]}" "${BATCH_SOURCES[@]}"; do
+    [[ -f $CORPUS/$picture ]] || { echo "bench: missing picture $CORPUS/$picture" >&2; exit 1; }
 done
 
 WORK=$(mktemp -d)
@@ -197,12 +202,12 @@ for case in "${CASES[@]}"; do
 done
 
 # The batch: 24 photos of 1.3 to 1.8 megapixels cut and scaled from the
-# corpus's large photos, squashed to 100 KB in one call; ImageMagick two at a
+# test pictures' large photos, squashed to 100 KB in one call; ImageMagick two at a
 # time; the floor is one call of --quality per file at the quality ours chose.
 if ((BATCH)); then
     echo "== batch" >&2
     mkdir -p "$WORK/batch" "$WORK/bout" "$WORK/bim" "$WORK/bone"
-    sources=("$CORPUS/Kleiber_by_Lukas_Baubkus.jpg" "$CORPUS/issue70.jpg" "$CORPUS/Grey_2560x1600.jpg")
+    sources=("${BATCH_SOURCES[@]/#/$CORPUS/}")
     for i in $(seq 0 23); do
         src=${sources[i % 3]}
         w=$((1300 + (i * 37) % 260)) h=$((1000 + (i * 53) % 160))   # 1.3 to 1.8 MP

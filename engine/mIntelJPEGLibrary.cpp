@@ -220,12 +220,6 @@ QString ErrorSource()
     return name + QStringLiteral(".mIntelJPEGLibrary");
 }
 
-std::vector<std::uint8_t> EncodeDib(const cDIBSection &image, std::int32_t quality)
-{
-    Encoder encoder;
-    return encoder.Encode(image, quality);
-}
-
 bool SaveDibAsJpeg(const cDIBSection &image, const QString &path, std::int32_t quality)
 {
     Encoder encoder;

@@ -41,9 +41,6 @@ private:
 // the file system.
 bool SaveDibAsJpeg(const cDIBSection &image, const QString &path, std::int32_t quality);
 
-// The bytes SaveDibAsJpeg would write, without touching the disk.
-std::vector<std::uint8_t> EncodeDib(const cDIBSection &image, std::int32_t quality);
-
 // The source named in the writer's errors: the executable's name followed by
 // ".mIntelJPEGLibrary".
 QString ErrorSource();

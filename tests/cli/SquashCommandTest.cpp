@@ -1,6 +1,8 @@
 // Runs the quillmoss-squash program as a user would and checks what it
 // prints, what it writes and how it exits.
 
+#include "TestSupport.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -13,9 +15,6 @@
 #include <unistd.h>
 
 namespace {
-
-// TestFiles.h needs the support headers, which this target does not see.
-QString corpus(const char *name) { return QStringLiteral(QUILLMOSS_CORPUS "/") + QString::fromUtf8(name); }
 
 struct Ran
 {
@@ -32,9 +31,7 @@ protected:
     // Copies a corpus picture into the scratch folder, so that outputs land there.
     QString copy(const char *name, const char *as = nullptr)
     {
-        const QString to = dir.filePath(QString::fromUtf8(as ? as : name));
-        QFile::copy(corpus(name), to);
-        return to;
+        return copyPicture(name, dir.filePath(QString::fromUtf8(as ? as : name)));
     }
     Ran run(const QStringList &args)
     {
@@ -67,12 +64,6 @@ QString psnrIn(const QString &line)
     return re.match(line).captured(1);
 }
 
-QByteArray bytes(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
 } // namespace
 
 TEST_F(SquashCommand, SquashesToTheHighestQualityThatFitsAndSaysSo)
@@ -98,7 +89,7 @@ TEST_F(SquashCommand, ABatchGoesOnPastWhatItCannotLoadAndExitsWith1)
     copy("horse.gif");
     copy("horse.bmp", "photo");   // no dot, still a picture
     ASSERT_TRUE(writeFile("notes.jpg", "not a picture at all"));
-    ASSERT_TRUE(writeFile("cut.jpg", bytes(corpus("Picture_1A_by_freespace.jpg")).left(300000)));
+    ASSERT_TRUE(writeFile("cut.jpg", readAll(corpus("Picture_1A_by_freespace.jpg")).left(300000)));
     QDir(dir.path()).mkdir("folder.gif");
     const Ran r = run({"--max-size", "50KB", "notes.jpg", "horse.gif", "missing.bmp", "photo", "folder.gif", "-", "cut.jpg"});
     EXPECT_EQ(r.status, 1);
@@ -170,8 +161,8 @@ TEST_F(SquashCommand, AnOutputThatCannotBeWrittenIsOneClearLineAndStatus1)
     const QString folder = dir.filePath(QStringLiteral("my \"holiday\" \u00e9t\u00e9"));
     ASSERT_TRUE(QDir().mkdir(folder));
     const QString input = folder + QStringLiteral("/caf\u00e9 photo.gif");
-    QFile::copy(corpus("horse.gif"), input);
-    const QByteArray before = bytes(input);
+    copyPicture("horse.gif", input);
+    const QByteArray before = readAll(input);
 
     EXPECT_EQ(run({"--max-size", "50KB", input}).status, 0);
     EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/caf\u00e9 photo_squashed.jpg")));
@@ -182,7 +173,7 @@ TEST_F(SquashCommand, AnOutputThatCannotBeWrittenIsOneClearLineAndStatus1)
     const QStringList lines = locked.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     ASSERT_EQ(lines.size(), 1) << qPrintable(locked.err);
     EXPECT_TRUE(lines[0].startsWith(input + ": Error 7")) << qPrintable(lines[0]);
-    EXPECT_EQ(bytes(input), before);
+    EXPECT_EQ(readAll(input), before);
 }
 
 // Inputs that share an output name (x.bmp and x.gif) both keep their

@@ -1,45 +1,35 @@
 #!/usr/bin/env bash
 # Drops three pictures from another program onto the running window, under
 # Xvfb with a window manager, and checks that each was squashed to fit.
-#   drop.sh QUILLMOSS DRAG_SOURCE CORPUS
+#   drop.sh QUILLMOSS DRAG_SOURCE PICTURES MADE_PICTURES
 set -euo pipefail
-app=$1 source=$2 corpus=$3
-for tool in Xvfb openbox xdotool; do
-    command -v "$tool" >/dev/null || { echo "drop.sh: $tool missing (run scripts/bootstrap)"; exit 1; }
-done
+app=$1 source=$2 pictures=$3 made=$4
 work=$(mktemp -d)
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
 trap cleanup EXIT
-
-display=:$((90 + RANDOM % 100))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
-export DISPLAY=$display QT_QPA_PLATFORM=xcb
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-openbox >/dev/null 2>&1 & pids+=($!)
-sleep 0.5
+. "$(dirname "$0")/desktop.sh"
+start_desktop
 
 # The program keeps its settings beside itself: run a copy in the scratch folder.
 cp "$app" "$work/quillmoss"
-for f in GreenMeadow.jpg horse.gif Storm_24bit.bmp; do cp "$corpus/$f" "$work/"; chmod u+w "$work/$f"; done
+files=(GreenMeadow.jpg horse.gif Storm_24bit.bmp)
+for f in "${files[@]}"; do
+    from=$pictures/$f
+    [[ -f $from ]] || from=$made/$f
+    cp "$from" "$work/" || { echo "drop.sh: no test picture $f in $pictures or $made"; exit 1; }
+    chmod u+w "$work/$f"
+done
 "$work/quillmoss" >"$work/app.log" 2>&1 & pids+=($!)
-"$source" "$work/GreenMeadow.jpg" "$work/horse.gif" "$work/Storm_24bit.bmp" >"$work/source.log" 2>&1 & pids+=($!)
+"$source" "${files[@]/#/$work/}" >"$work/source.log" 2>&1 & pids+=($!)
 
-find_window() {
-    for _ in $(seq 100); do
-        id=$(xdotool search --name "$1" 2>/dev/null | head -1 || true)
-        [[ -n $id ]] && { echo "$id"; return; }
-        sleep 0.1
-    done
-    echo "drop.sh: no window named '$1'" >&2; exit 1
-}
-main=$(find_window "Quillmoss 1.7")
-src=$(find_window "drag-source")
-xdotool windowmove "$main" 20 20
-xdotool windowmove "$src" 600 100
-sleep 0.7
+wait_for 30 "drop.sh: no window of the program" has_window "^Quillmoss 1.7" || exit 1
+wait_for 30 "drop.sh: no drag source window" has_window "^drag-source$" || exit 1
+main=$(window_named "^Quillmoss 1.7") src=$(window_named "^drag-source$")
+xdotool windowmove --sync "$main" 20 20 windowmove --sync "$src" 600 100
 
-# Press on the source, travel to the file box of the window, release.
+# Press on the source, travel to the file box of the window, release. The
+# steps are the gesture itself: a drag needs motion over the target.
 xdotool mousemove --window "$src" 60 40 mousedown 1
 for step in 1 2 3 4 5 6 7 8; do
     xdotool mousemove --window "$main" $((60 + step * 5)) 36
@@ -49,14 +39,10 @@ xdotool mousemove --window "$main" 100 36
 sleep 0.3
 xdotool mouseup 1
 
-for _ in $(seq 300); do
-    n=$(find "$work" -maxdepth 1 -name '*_squashed.jpg' | wc -l)
-    ((n == 3)) && break
-    sleep 0.1
-done
-sleep 0.5
+three_squashed() { (($(find "$work" -maxdepth 1 -name '*_squashed.jpg' | wc -l) == 3)); }
+wait_for 60 "drop.sh: not all three squashed" three_squashed || true
 status=0
-for f in GreenMeadow.jpg horse.gif Storm_24bit.bmp; do
+for f in "${files[@]}"; do
     out="$work/${f%.*}_squashed.jpg"
     if [[ ! -s $out ]]; then
         echo "missing: $out"; status=1; continue

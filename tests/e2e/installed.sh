@@ -2,16 +2,14 @@
 # Installs the program into a scratch prefix and runs it as a user would,
 # under Xvfb with a window manager: caption, client area, the drop zone,
 # and the settings file it leaves behind.
-#   installed.sh BUILD_DIR CORPUS [SCREENSHOT.png]
+#   installed.sh BUILD_DIR PICTURES [SCREENSHOT.png]
 set -euo pipefail
-build=$1 corpus=$2 shot=${3:-}
-for tool in Xvfb openbox xdotool; do
-    command -v "$tool" >/dev/null || { echo "installed.sh: $tool missing (run scripts/bootstrap)"; exit 1; }
-done
+build=$1 pictures=$2 shot=${3:-}
 work=$(mktemp -d)
 pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$work"; }
 trap cleanup EXIT
+. "$(dirname "$0")/desktop.sh"
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
 app=$work/prefix/bin/quillmoss
@@ -26,24 +24,15 @@ rc=0; out=$(env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$app" 2>&1) ||
 [[ $rc -eq 1 && $out == "no display: quillmoss needs a desktop session; quillmoss-squash works without one"* ]] ||
     { echo "installed.sh: a start without a display gave $rc: $out"; exit 1; }
 
-display=:$((200 + RANDOM % 100))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 & pids+=($!)
-export DISPLAY=$display QT_QPA_PLATFORM=xcb HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config
 mkdir -p "$HOME"
-for _ in $(seq 50); do xdotool getmouselocation >/dev/null 2>&1 && break; sleep 0.1; done
-openbox >/dev/null 2>&1 & pids+=($!)
-sleep 0.5
+start_desktop
 
 "$app" >"$work/app.log" 2>&1 &
 pid=$!; pids+=($pid)
-main=
-for _ in $(seq 100); do
-    main=$(xdotool search --name "^Quillmoss 1.7" 2>/dev/null | head -1 || true)
-    [[ -n $main ]] && break
-    sleep 0.1
-done
-[[ -n $main ]] || { echo "installed.sh: no window"; cat "$work/app.log"; exit 1; }
-sleep 0.5
+wait_for 30 "installed.sh: no window" has_window "^Quillmoss 1.7" "$pid" ||
+    { gone "$pid" && echo "(the program ended)"; cat "$work/app.log"; exit 1; }
+main=$(window_named "^Quillmoss 1.7" "$pid")
 status=0
 caption=$(xdotool getwindowname "$main")
 [[ $caption == "Quillmoss 1.7 - bY tRoMbeLiX" ]] || { echo "caption: $caption"; status=1; }
@@ -51,29 +40,27 @@ size=$(xdotool getwindowgeometry "$main" | sed -n 's/.*Geometry: //p')
 [[ $size == 384x457 ]] || { echo "client area: $size"; status=1; }
 
 # The DropZone box, then the small round window it opens.
-xdotool windowmove "$main" 40 40
-sleep 0.3
+xdotool windowmove --sync "$main" 40 40
 xdotool mousemove --window "$main" 150 56 click 1
-zone=
-for _ in $(seq 50); do
-    for id in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null || true); do
-        [[ $(xdotool getwindowgeometry "$id" | sed -n 's/.*Geometry: //p') == 35x37 ]] && zone=$id
+zone_window() {
+    for id in $(xdotool search --onlyvisible --pid "$pid" 2>/dev/null); do
+        [[ $(xdotool getwindowgeometry "$id" | sed -n 's/.*Geometry: //p') == 35x37 ]] && { echo "$id"; return; }
     done
-    [[ -n $zone ]] && break
-    sleep 0.1
-done
-[[ -n $zone ]] || { echo "no drop zone window"; status=1; }
-if [[ -n $zone ]]; then
-    xdotool windowmove "$zone" 440 60
-    sleep 0.5
+    return 1
+}
+zone=
+if wait_for 30 "no drop zone window" zone_window; then
+    zone=$(zone_window)
+    xdotool windowmove --sync "$zone" 440 60
+else
+    status=1
 fi
 [[ -z $shot ]] || import -window root -crop 520x540+0+0 "$shot"
 
-# Close the program as a user would, and read what it kept.
-xdotool windowactivate --sync "$main" 2>/dev/null || true
-xdotool key --clearmodifiers alt+F4
-for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
-if kill -0 "$pid" 2>/dev/null; then echo "the program did not close"; status=1; fi
+# Close the main window (by its id: a key press could reach the drop zone,
+# which stays on top) as a user would, and read what the program kept.
+wmctrl -i -c "$main"
+wait_for 30 "the program did not close" gone "$pid" || status=1
 ini=$work/prefix/bin/quillmoss.ini
 [[ -f $ini ]] || ini=$XDG_CONFIG_HOME/Quillmoss/quillmoss.ini
 if [[ -f $ini ]]; then
@@ -86,16 +73,15 @@ fi
 
 # Pictures on the command line load as a drop would (two: Auto-Commit on and
 # both squashed); a second start hands its picture to the running window.
-for f in horse.gif video-001.bmp; do cp "$corpus/$f" "$work/$f"; chmod u+w "$work/$f"; done
-cp "$corpus/horse.bmp" "$work/third.bmp"; chmod u+w "$work/third.bmp"
+for f in horse.gif video-001.bmp; do cp "$pictures/$f" "$work/$f"; chmod u+w "$work/$f"; done
+cp "$pictures/horse.bmp" "$work/third.bmp"; chmod u+w "$work/third.bmp"
 "$app" "$work/horse.gif" "$work/video-001.bmp" >>"$work/app.log" 2>&1 &
 pid=$!; pids+=($pid)
-for _ in $(seq 100); do [[ -s $work/horse_squashed.jpg && -s $work/video-001_squashed.jpg ]] && break; sleep 0.1; done
-[[ -s $work/horse_squashed.jpg && -s $work/video-001_squashed.jpg ]] || { echo "command-line files not squashed"; status=1; }
-timeout 10 "$app" "$work/third.bmp" || { echo "the second start did not hand over and end"; status=1; }
+wait_for 60 "command-line files not squashed" \
+    test -s "$work/horse_squashed.jpg" -a -s "$work/video-001_squashed.jpg" || status=1
+timeout 60 "$app" "$work/third.bmp" || { echo "the second start did not hand over and end"; status=1; }
 kill -0 "$pid" 2>/dev/null || { echo "the first program is gone"; status=1; }
-for _ in $(seq 100); do [[ -s $work/third_squashed.jpg ]] && break; sleep 0.1; done
-[[ -s $work/third_squashed.jpg ]] || { echo "the handed-over picture was not squashed"; status=1; }
+wait_for 60 "the handed-over picture was not squashed" test -s "$work/third_squashed.jpg" || status=1
 
 ((status == 0)) && echo "installed program: caption, 384x457, drop zone, settings, command line and second start as expected"
 exit $status

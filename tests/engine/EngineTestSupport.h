@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../TestFiles.h"
+#include "TestSupport.h"
 
 #include <QImage>
 #include <QString>

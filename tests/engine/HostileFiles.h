@@ -6,7 +6,7 @@
 // Shared by the engine tests (JPEG, HEIC, header sizes) and the slow tests
 // (the formats Qt decodes).
 
-#include "../TestFiles.h"
+#include "TestSupport.h"
 #include "ErrorHandlers.h"
 #include "Picture.h"
 #include "SquashCore.h"

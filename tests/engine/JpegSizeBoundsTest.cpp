@@ -142,7 +142,7 @@ TEST(JpegSizeBounds, OutOfMemoryOnAWorkerOrInTheOutputIsAnError)
         const FailingAllocations fail(1 << 20);   // the workers' histograms
         EXPECT_THROW(JpegSizeBounds(dib, 2), std::bad_alloc);
     }
-    const std::vector<std::uint8_t> expected = mIntelJPEGLibrary::EncodeDib(dib, 90);
+    const std::vector<std::uint8_t> expected = mIntelJPEGLibrary::Encoder().Encode(dib, 90);
     mIntelJPEGLibrary::Encoder encoder;
     try {
         const FailingAllocations fail(1 << 16);   // the output buffer

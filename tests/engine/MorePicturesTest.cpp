@@ -1,6 +1,6 @@
-// PNG, WebP, TIFF and HEIC pictures load upright and in true colours: each
-// is compared pixel by pixel with a reference that ImageMagick or libheif's
-// own tools make here from the same file.
+// PNG, WebP, TIFF, HEIC and colour-tagged JPEG pictures load upright and in
+// true (sRGB) colours: each is compared pixel by pixel with a reference that
+// ImageMagick or libheif's own tools make here from the same file.
 
 #include "EngineTestSupport.h"
 #include "Picture.h"
@@ -102,6 +102,8 @@ TEST(MorePictures, LoadUprightInTrueColoursLikeTheReferenceTools)
     ASSERT_TRUE(clear.save(at("clear.png")));
     ASSERT_TRUE(writeAll(at("p3.icc"), QColorSpace(QColorSpace::DisplayP3).iccProfile()));
     ASSERT_TRUE(writeAll(at("srgb.icc"), QColorSpace(QColorSpace::SRgb).iccProfile()));
+    ASSERT_TRUE(writeAll(at("romm.icc"), QColorSpace(QColorSpace::ProPhotoRgb).iccProfile()));
+    ASSERT_TRUE(writeAll(at("a98.icc"), QColorSpace(QColorSpace::AdobeRgb).iccProfile()));
 
     const QString convert = QStringLiteral("convert"), heifConvert = QStringLiteral("heif-convert");
     const QString lossless = QStringLiteral("webp:lossless=true");
@@ -109,6 +111,14 @@ TEST(MorePictures, LoadUprightInTrueColoursLikeTheReferenceTools)
     // Display P3 pixels into sRGB.
     const QStringList fromP3 = {at("ref.png"), QStringLiteral("+profile"), QStringLiteral("*"), QStringLiteral("-profile"),
                                 at("p3.icc"), QStringLiteral("-profile"), at("srgb.icc"), at("ref.png")};
+    // A JPEG tagged with a wide-gamut profile, and ImageMagick's sRGB of it.
+    const auto tagged = [&](const char *profile, const char *file) {
+        return QStringList{at("source.png"), QStringLiteral("-profile"), at("srgb.icc"), QStringLiteral("-profile"),
+                           at(profile), QStringLiteral("-quality"), QStringLiteral("98"), at(file)};
+    };
+    const auto toSrgb = [&](const char *file) {
+        return QStringList{at(file), QStringLiteral("-profile"), at("srgb.icc"), at("ref.png")};
+    };
     struct Case
     {
         const char *name, *file;
@@ -136,6 +146,10 @@ TEST(MorePictures, LoadUprightInTrueColoursLikeTheReferenceTools)
         {"heic mirrored", "m.heic", {}, heif_orientation_flip_horizontally, Profile::None, {at("m.heic"), at("ref.png")}, {}, 0},
         {"heic icc p3", "i.heic", {}, heif_orientation_normal, Profile::Icc, {at("i.heic"), at("ref.png")}, fromP3, 2},
         {"heic nclx p3", "n.heic", {}, heif_orientation_normal, Profile::Nclx, {at("n.heic"), at("ref.png")}, fromP3, 2},
+        {"jpeg romm rgb", "romm.jpg", tagged("romm.icc", "romm.jpg"), heif_orientation_normal, Profile::None,
+         toSrgb("romm.jpg"), {}, 4},
+        {"jpeg adobe rgb", "a98.jpg", tagged("a98.icc", "a98.jpg"), heif_orientation_normal, Profile::None,
+         toSrgb("a98.jpg"), {}, 4},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "../TestFiles.h"
+#include "TestSupport.h"
 #include "ScriptedBoxes.h"
 #include "modINIer.h"
 
@@ -68,10 +68,7 @@ protected:
     void writeIni(const QByteArray &text) { ASSERT_TRUE(writeAll(ini, text)); }
     QString copy(const char *name, const QString &as = QString())
     {
-        const QString to = dir.filePath(as.isEmpty() ? QString::fromUtf8(name) : as);
-        QFile::copy(corpus(name), to);
-        QFile(to).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-        return to;
+        return copyPicture(name, dir.filePath(as.isEmpty() ? QString::fromUtf8(name) : as));
     }
     // Where a squash of dir's file base.* writes.
     QString squashed(const char *base) const { return dir.filePath(QString::fromUtf8(base) + QStringLiteral("_squashed.jpg")); }

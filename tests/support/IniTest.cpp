@@ -1,41 +1,25 @@
-#include "../TestFiles.h"
-#include "FileSizeLimit.h"
+#include "TestSupport.h"
 #include "modINIer.h"
 
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QStringList>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <fcntl.h>
-#include <functional>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-using modINIer::ReadIniValue;
-using modINIer::WriteIniValue;
 
 namespace {
 
-class Ini : public ::testing::Test
-{
-protected:
-    QTemporaryDir dir;
-    QString path = dir.filePath(QStringLiteral("settings.ini"));
-
-    void SetUp() override { modINIer::SetIniPath(path); }
-    void TearDown() override { modINIer::SetIniPath(QString()); }
-};
-
-// What the program saw of a settings file: the values it read, then whether
+// What a program saw of a settings file: the values it read, then whether
 // its writes went through and what it reads back afterwards.
 struct Outcome
 {
@@ -44,46 +28,45 @@ struct Outcome
     QString suffixAfter;
 };
 
-// Runs body in a child process as the unprivileged user `nobody` with its own
-// configuration folder; false when that cannot be done (not root, no such user).
-bool asNobody(const QString &configHome, const std::function<Outcome()> &body, Outcome &out)
+// Runs the settings probe `program` with `args`; as the user `as` with its own
+// configuration folder when one is given.
+Outcome probe(const QString &program, const QStringList &args, const passwd *as = nullptr,
+              const QString &configHome = QString())
 {
-    const passwd *nobody = ::getpwnam("nobody");
-    if (::geteuid() != 0 || !nobody)
-        return false;
-    const uid_t uid = nobody->pw_uid;
-    const gid_t gid = nobody->pw_gid;
-    QDir().mkpath(configHome);
-    if (::chown(QFile::encodeName(configHome).constData(), uid, gid) != 0)
-        return false;
-    // The child leaves what it saw in a file of its own folder.
-    const QString report = configHome + QStringLiteral("/outcome");
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
-            ::_exit(3);
-        ::setenv("XDG_CONFIG_HOME", QFile::encodeName(configHome).constData(), 1);
-        const Outcome o = body();
-        QFile file(report);
-        QDataStream stream(&file);
-        const bool sent = file.open(QIODevice::WriteOnly) && (stream << o.reads << o.written << o.suffixAfter, file.flush());
-        ::_exit(sent ? 0 : 4);
+    QProcess p;
+    if (as) {
+        const uid_t uid = as->pw_uid;
+        const gid_t gid = as->pw_gid;
+        QDir().mkpath(configHome);
+        EXPECT_EQ(::chown(QFile::encodeName(configHome).constData(), uid, gid), 0);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), configHome);
+        p.setProcessEnvironment(env);
+        p.setChildProcessModifier([uid, gid] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(gid) != 0 || ::setuid(uid) != 0)
+                ::_exit(3);
+        });
     }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-    QFile file(report);
-    QDataStream stream(&file);
-    if (file.open(QIODevice::ReadOnly))
-        stream >> out.reads >> out.written >> out.suffixAfter;
-    return true;
+    p.start(program, args);
+    p.waitForFinished(60000);
+    EXPECT_TRUE(p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0)
+        << "probe exit " << p.exitCode() << ": " << p.readAllStandardError().constData();
+    QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split(QLatin1Char('\n'));
+    Outcome o;
+    if (lines.size() < 3)
+        return o;
+    lines.removeLast();   // after the last newline
+    o.suffixAfter = lines.takeLast();
+    o.written = lines.takeLast() == QLatin1String("1");
+    o.reads = lines;
+    return o;
 }
 
 } // namespace
 
 // Every file gets the same two writes (Main/Suffix, Form/X); whatever the
 // program does not write must come back byte for byte.
-TEST_F(Ini, WritesOnlyWhatItOwns)
+TEST(Ini, WritesOnlyWhatItOwns)
 {
     enum Where { Plain, ReadOnly, Link, Directory, AnotherUsersBesideTheProgram };
     struct Case
@@ -132,12 +115,14 @@ TEST_F(Ini, WritesOnlyWhatItOwns)
     };
     const struct timespec old[2] = {{1000000000, 0}, {1000000000, 0}};
 
+    const passwd *nobody = ::getpwnam("nobody");
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         QTemporaryDir folder;
         QString file = folder.filePath(QStringLiteral("settings.ini"));   // what the writes should change
+        QStringList args = {QStringLiteral("--ini"), file};
+        QString program = QStringLiteral(QUILLMOSS_INI_PROBE);
         QString beside;
-        modINIer::SetIniPath(file);
         switch (c.where) {
         case Plain:
         case ReadOnly:
@@ -151,11 +136,18 @@ TEST_F(Ini, WritesOnlyWhatItOwns)
             QDir(folder.path()).mkdir(QStringLiteral("settings.ini"));
             break;
         case AnotherUsersBesideTheProgram:
-            // The folder of this test program stands for a read-only program folder.
-            beside = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget() + QStringLiteral(".ini");
+            if (::geteuid() != 0 || !nobody) {
+                std::fprintf(stderr, "skipped \"%s\": needs root and the user nobody\n", c.what);
+                continue;
+            }
+            // A program folder of root's that nobody may enter but not change.
             ::chmod(QFile::encodeName(folder.path()).constData(), 0711);
-            file = folder.filePath(QStringLiteral("config/test_support/test_support.ini"));
-            modINIer::SetIniPath(QString());
+            QDir(folder.path()).mkdir(QStringLiteral("program"));
+            program = folder.filePath(QStringLiteral("program/quillmoss-ini-probe"));
+            ASSERT_TRUE(QFile::copy(QStringLiteral(QUILLMOSS_INI_PROBE), program));
+            beside = program + QStringLiteral(".ini");
+            file = folder.filePath(QStringLiteral("config/quillmoss-ini-probe/quillmoss-ini-probe.ini"));
+            args.clear();
             break;
         }
         const QString source = beside.isEmpty() ? file : beside;
@@ -164,41 +156,10 @@ TEST_F(Ini, WritesOnlyWhatItOwns)
             ::chmod(QFile::encodeName(source).constData(), c.where == ReadOnly ? 0444 : beside.isEmpty() ? 0640 : 0644);
             ::utimensat(AT_FDCWD, QFile::encodeName(source).constData(), old, 0);
         }
-
-        const auto run = [&c] {
-            Outcome o;
-            for (const QString &r : c.reads) {
-                const QString name = r.section(QLatin1Char('='), 0, 0);
-                o.reads << name + QLatin1Char('=') + ReadIniValue(name.section(QLatin1Char('/'), 0, 0),
-                                                                  name.section(QLatin1Char('/'), 1));
-            }
-            try {
-                WriteIniValue(QStringLiteral("Main"), QStringLiteral("Suffix"), QStringLiteral("\"_n\u00e9\""));
-                WriteIniValue(QStringLiteral("Form"), QStringLiteral("X"), QStringLiteral("15"));
-                o.written = true;
-            } catch (const AppError &) {
-            }
-            o.suffixAfter = ReadIniValue(QStringLiteral("Main"), QStringLiteral("Suffix"));
-            return o;
-        };
-        Outcome o;
-        if (c.where != AnotherUsersBesideTheProgram) {
-            o = run();
-        } else {
-            const auto inChild = [&] {
-                int argc = 1;
-                char name[] = "test_support";
-                char *argv[] = {name, nullptr};
-                QCoreApplication app(argc, argv);
-                return run();
-            };
-            const bool ran = asNobody(folder.filePath(QStringLiteral("config")), inChild, o);
-            QFile::remove(beside);
-            if (!ran) {
-                std::fprintf(stderr, "skipped \"%s\": needs root and the user nobody\n", c.what);
-                continue;
-            }
-        }
+        for (const QString &r : c.reads)
+            args << r.section(QLatin1Char('='), 0, 0);
+        const Outcome o = beside.isEmpty() ? probe(program, args)
+                                           : probe(program, args, nobody, folder.filePath(QStringLiteral("config")));
 
         EXPECT_EQ(o.reads, c.reads);
         EXPECT_EQ(o.written, c.written);
@@ -224,19 +185,6 @@ TEST_F(Ini, WritesOnlyWhatItOwns)
         // No temporaries left beside the file or its link.
         EXPECT_EQ(QDir(QFileInfo(file).absolutePath()).entryList(QDir::Files | QDir::Hidden).size(), 1);
     }
-}
-
-TEST_F(Ini, AFailedWriteLeavesTheFileAsItWas)
-{
-    const QByteArray before = "[Main]\nSuffix=\"_keep\"\nTopMost=1\n" + QByteArray(4000, ';') + "\n";
-    ASSERT_TRUE(writeAll(path, before));
-    {
-        FileSizeLimit full(1024);   // the rewritten file cannot be written whole
-        EXPECT_THROW(WriteIniValue(QStringLiteral("Main"), QStringLiteral("TopMost"), QStringLiteral("0")), AppError);
-    }
-    EXPECT_THROW(WriteIniValue(QStringLiteral("Main"), QStringLiteral("Suffix"), QStringLiteral("two\nlines")), AppError);
-    EXPECT_EQ(readAll(path), before);
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("settings.ini")});
 }
 
 TEST(IniLocation, BesideTheExecutableNamedAfterIt)

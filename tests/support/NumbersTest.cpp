@@ -1,4 +1,4 @@
-#include "../TestFiles.h"
+#include "TestSupport.h"
 #include "Numbers.h"
 
 #include <clocale>
