@@ -1,5 +1,6 @@
 #include "BatchBudget.h"
 
+#include "AtomicFile.h"
 #include "ErrorHandlers.h"
 #include "JpegSizeBounds.h"
 #include "MailSize.h"
@@ -18,6 +19,8 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <memory>
 
 namespace BatchBudget {
 namespace {
@@ -30,10 +33,12 @@ struct Entry
     QString name;                   // the attachment's name: the output file's
     QSize own;                      // the size the picture's own choice gives
     QSize size;                     // that size at the current scale
-    QImage scaled;                  // the picture at `size`, while there is room for it
+    std::shared_ptr<const cDIBSection> image;   // the picture at `size`, while there is room for it
     std::array<std::int64_t, 101> length{};    // exact lengths per quality; -1: not encoded
     std::array<double, 101> psnr{};
-    std::array<std::uint64_t, 101> bound{};    // lower bounds, once `bounded`
+    std::array<std::uint64_t, 101> bound{};    // quick lower bounds, once `bounded`
+    std::array<std::uint64_t, 101> huffman{};  // tight lower bounds where taken; 0: not taken
+    std::map<int, std::vector<std::uint8_t>> bytes;   // the encodes still of use
     bool bounded = false;
     int quality = 0;
     std::exception_ptr error;
@@ -43,9 +48,13 @@ struct Entry
         size = s;
         length.fill(-1);
         psnr.fill(std::numeric_limits<double>::quiet_NaN());
+        huffman.fill(0);
+        bytes.clear();
         bounded = false;
     }
 };
+
+qint64 heldBytes(const cDIBSection &dib) { return qint64(dib.BytesPerScanLine()) * dib.Height(); }
 
 QSize scaledSize(QSize own, int percent)
 {
@@ -95,9 +104,12 @@ public:
                 highest = q;
         if (!highest)
             return 0;
-        int fitting = floor - 1, over = highest + 1, probe = highest;
+        int fitting = floor - 1, over = highest + 1, probe = estimate(floor, highest);
         for (int probes = 1; over - fitting > 1; ++probes) {
             (fits(probe) ? fitting : over) = probe;
+            // Only the encodes that may still be written are kept.
+            for (Entry &e : m_entries)
+                std::erase_if(e.bytes, [&](const auto &b) { return b.first < fitting || b.first > over; });
             if (over - fitting <= 1)
                 break;
             // Each picture's bound scaled by its last exact length guides the
@@ -115,21 +127,26 @@ public:
             e.quality = common;
         each(all(), [&](Entry &e) { visit(e, {std::min(common + 1, 100)}, common); });
         std::vector<Entry *> open = all();
+        std::erase_if(open, [](const Entry *x) { return x->quality >= 100; });
         while (!open.empty()) {
             const auto lowest = std::min_element(open.begin(), open.end(), [](const Entry *a, const Entry *b) {
                 return a->psnr[a->quality] < b->psnr[b->quality];
             });
             Entry &e = **lowest;
             const int q = e.quality;
-            const std::int64_t step = q < 100 ? cost(e, e.length[q + 1]) - cost(e, e.length[q]) : 0;
-            if (q >= 100 || step > left) {
-                open.erase(lowest);   // the leftover only shrinks: it never fits later
+            const std::int64_t step = cost(e, e.length[q + 1]) - cost(e, e.length[q]);
+            if (step > left) {
+                open.erase(lowest);   // unless the leftover grows, it never fits later
                 continue;
             }
             left -= step;
             e.quality = q + 1;
+            e.bytes.erase(q);
             if (e.quality < 100)
                 run([&] { visit(e, {e.quality + 1}, e.quality); });
+            if (step < 0)   // a file that shrank a step up: the others may fit again
+                open = all();
+            std::erase_if(open, [](const Entry *x) { return x->quality >= 100; });
         }
     }
 
@@ -141,28 +158,43 @@ public:
         return sum;
     }
 
-    // The picture at its current size: held, or loaded and scaled again.
-    QImage picture(Entry &e)
+    // Writes the picture's file at its quality; its PSNR is measured on the way.
+    void write(Entry &e)
     {
-        if (!e.scaled.isNull())
-            return e.scaled;
+        visit(e, {}, e.quality);
+        const std::vector<std::uint8_t> &bytes = e.bytes.at(e.quality);
+        AtomicFile::write(e.job->output.path, bytes.data(), bytes.size());
+        drop(e);
+        e.bytes.clear();
+    }
+
+    // The 24-bit picture at its current size: held, or loaded and scaled again.
+    std::shared_ptr<const cDIBSection> image(Entry &e)
+    {
+        if (e.image)
+            return e.image;
         SquashTargets::SizeChoice exact{SquashTargets::SizeChoice::Kind::Pixels, double(e.size.width()),
                                         double(e.size.height())};
-        QImage image = PreparedPicture::Load(e.job->path, exact).picture;
-        if (image.size() != e.size)
-            image = Picture::StretchPicture(image, e.size.width(), e.size.height());
-        const qint64 bytes = image.sizeInBytes();
+        QImage picture = PreparedPicture::Load(e.job->path, exact).picture;
+        if (picture.size() != e.size)
+            picture = Picture::StretchPicture(picture, e.size.width(), e.size.height());
+        auto dib = std::make_shared<cDIBSection>();
+        dib->CreateFromPicture(picture);
+        if (!dib->DIBSectionBitsPtr())
+            throw AppError(AppError::OutOfMemory, QStringLiteral("Quillmoss.BatchBudget"));
+        const qint64 bytes = heldBytes(*dib);
         if (m_held.fetch_add(bytes) + bytes <= m_room)
-            e.scaled = image;
+            e.image = dib;
         else
             m_held -= bytes;
-        return image;
+        return dib;
     }
 
     void drop(Entry &e)
     {
-        m_held -= e.scaled.sizeInBytes();
-        e.scaled = QImage();
+        if (e.image)
+            m_held -= heldBytes(*e.image);
+        e.image.reset();
     }
 
     bool cancelled() const { return m_cancelled; }
@@ -204,18 +236,20 @@ private:
     // Exact lengths at `qualities` and, for psnrAt > 0, the PSNR there.
     void visit(Entry &e, const std::vector<int> &qualities, int psnrAt)
     {
-        const bool needed = !e.bounded || (psnrAt > 0 && std::isnan(e.psnr[psnrAt]))
+        const bool needed = !e.bounded || (psnrAt > 0 && (std::isnan(e.psnr[psnrAt]) || !e.bytes.count(psnrAt)))
                             || std::any_of(qualities.begin(), qualities.end(), [&](int q) { return e.length[q] < 0; });
         if (!needed || m_cancelled)
             return;
-        cDIBSection dib;
-        dib.CreateFromPicture(picture(e));
-        if (!dib.DIBSectionBitsPtr())
-            throw AppError(AppError::OutOfMemory, QStringLiteral("Quillmoss.BatchBudget"));
+        const std::shared_ptr<const cDIBSection> held = image(e);
+        const cDIBSection &dib = *held;
         if (!e.bounded) {
             const JpegSizeBounds bounds(dib, 1);
             for (int q = 1; q <= 100; ++q)
                 e.bound[q] = std::max(bounds.MagnitudeBound(q), bounds.QuickBound(q));
+            // Within a fraction of a per cent of the file: the anchors of
+            // the first estimate.
+            for (const int q : {60, 90})
+                e.huffman[q] = bounds.HuffmanBound(q);
             e.bounded = true;
         }
         mIntelJPEGLibrary::Encoder encoder;
@@ -226,12 +260,15 @@ private:
                 m_cancelled = true;
                 return;
             }
-            e.length[q] = std::int64_t(encoder.Encode(dib, q).size());
+            e.bytes[q] = encoder.Encode(dib, q);
+            e.length[q] = std::int64_t(e.bytes[q].size());
         }
-        if (psnrAt > 0 && std::isnan(e.psnr[psnrAt])) {
-            const std::vector<std::uint8_t> &bytes = encoder.Encode(dib, psnrAt);
-            e.length[psnrAt] = std::int64_t(bytes.size());
-            e.psnr[psnrAt] = Psnr::JpegAgainst(dib, bytes);
+        if (psnrAt > 0) {
+            if (!e.bytes.count(psnrAt))
+                e.bytes[psnrAt] = encoder.Encode(dib, psnrAt);
+            e.length[psnrAt] = std::int64_t(e.bytes[psnrAt].size());
+            if (std::isnan(e.psnr[psnrAt]))
+                e.psnr[psnrAt] = Psnr::JpegAgainst(dib, e.bytes[psnrAt]);
         }
     }
 
@@ -239,7 +276,7 @@ private:
     {
         std::int64_t sum = fixed();
         for (const Entry &e : m_entries)
-            sum += cost(e, e.length[q] >= 0 ? e.length[q] : std::int64_t(e.bound[q]));
+            sum += cost(e, e.length[q] >= 0 ? e.length[q] : std::int64_t(std::max(e.bound[q], e.huffman[q])));
         return sum;
     }
 
@@ -269,12 +306,27 @@ private:
                     sum += cost(e, e.length[q]);
                     continue;
                 }
-                int anchor = 0;   // the nearest quality with an exact length
-                for (int d = 1; d <= 100 && !anchor; ++d)
-                    for (const int a : {q - d, q + d})
-                        if (!anchor && a >= 1 && a <= 100 && e.length[a] >= 0)
-                            anchor = a;
-                const double ratio = anchor ? double(e.length[anchor]) / double(std::max<std::uint64_t>(e.bound[anchor], 1)) : 1.0;
+                // The nearest quality with an exact length or a tight bound
+                // tells how far the quick bound falls short there.
+                // The nearest below and above with an exact length or a
+                // tight bound tell how far the quick bound falls short;
+                // between them the shortfall is taken as linear.
+                const auto ratioAt = [&](int a) {
+                    if (a < 1 || a > 100 || (e.length[a] < 0 && !e.huffman[a]))
+                        return -1.0;
+                    const double known = e.length[a] >= 0 ? double(e.length[a]) : double(e.huffman[a]);
+                    return known / double(std::max<std::uint64_t>(e.bound[a], 1));
+                };
+                int below = q, above = q;
+                while (below >= 1 && ratioAt(below) < 0)
+                    --below;
+                while (above <= 100 && ratioAt(above) < 0)
+                    ++above;
+                double ratio = 1.0;
+                if (below >= 1 && above <= 100)
+                    ratio = ratioAt(below) + (ratioAt(above) - ratioAt(below)) * (q - below) / std::max(1, above - below);
+                else if (below >= 1 || above <= 100)
+                    ratio = ratioAt(below >= 1 ? below : above);
                 sum += cost(e, std::int64_t(double(e.bound[q]) * ratio));
             }
             if (sum <= m_budget.bytes)
@@ -403,6 +455,7 @@ Outcome Run(const std::vector<SquashJob::Job> &jobs, const SquashJob::Settings &
         // The pictures that cannot be read leave the batch with their error.
         for (Entry &e : entries) {
             try {
+                SquashCore::CheckNotInput(e.job->output.path, e.job->path);
                 const QSize file = Picture::PictureSize(e.job->path);
                 float w = 0, h = 0;
                 SquashTargets::SizeFor(settings.size, float(file.width()), float(file.height()), w, h);
@@ -453,33 +506,26 @@ Outcome Run(const std::vector<SquashJob::Job> &jobs, const SquashJob::Settings &
         }
         split.raise(common);
 
-        std::vector<std::int64_t> lengths;
+        // The encodes the split measured are the files written.
+        split.each(split.all(), [&](Entry &e) { split.write(e); });
         std::vector<std::pair<QString, std::int64_t>> attachments;
-        for (Entry &e : entries) {
-            SquashCore::Request request;
-            request.picture = split.picture(e);
-            request.inputPath = e.job->path;
-            request.outputPath = e.job->output.path;
-            request.fixedQuality = e.quality;
-            request.threads = settings.threads;
-            split.drop(e);
-            const SquashCore::Result written = SquashCore::Squash(std::move(request));
+        for (const Entry &e : entries) {
             SquashJob::Result &r = resultOf(e);
             r.input = e.job->input;
             r.output = e.job->output;
             r.limit = e.job->limit;
             r.status = SquashJob::Status::Squashed;
-            r.quality = written.quality;
-            r.outputBytes = written.outputBytes;
-            r.psnr = written.psnr;
-            r.size = written.size;
+            r.quality = e.quality;
+            r.outputBytes = e.length[e.quality];
+            r.psnr = e.psnr[e.quality];
+            r.size = e.size;
             if (outcome.scalePercent != 100) {
-                r.fit = FitSearch::Fit{true, written.size, written.quality, written.outputBytes};
+                r.fit = FitSearch::Fit{true, e.size, e.quality, r.outputBytes};
                 r.fitWritten = true;
             }
             r.line = ResultLines::Line(r);
-            outcome.fileBytes += written.outputBytes;
-            attachments.emplace_back(e.name, written.outputBytes);
+            outcome.fileBytes += r.outputBytes;
+            attachments.emplace_back(e.name, r.outputBytes);
         }
         outcome.mailBytes = MailSize::MessageBytes(attachments);
         outcome.written = true;
