@@ -19,11 +19,13 @@
 // quality almost always; the common quality found fits and the next one up
 // does not.
 //
-// Memory: per picture only its lengths and PSNRs per quality are kept for
-// the whole run. Its picture, scaled to the size it is written at, is kept
-// between passes while all those kept stay within a quarter of the
-// process's memory budget; beyond that a picture is loaded and scaled again
-// when it is next needed, so a big batch costs time, not memory.
+// Memory: per picture its lengths and PSNRs per quality are kept for the
+// whole run, and the encoded files of the qualities it may still be written
+// at (around its common quality: two or three times the budget in all);
+// those are the files written. Its 24-bit picture at the size it is written
+// at is kept between passes while all those kept stay within a quarter of
+// the process's memory budget; beyond that a picture is loaded and scaled
+// again when it is next needed, so a big batch costs time, not memory.
 namespace BatchBudget {
 
 enum class Measure { Files, Mail };
@@ -55,8 +57,9 @@ struct Outcome
 // sizes at which it does is searched, and written only with
 // settings.writeFit. Nothing is written unless the whole batch fits. Jobs
 // that cannot be loaded get their error and are left out of the budget.
-// `progress` is called before each encode with its quality; false cancels
-// before anything is written. Never throws: a failure is every result's.
+// `progress` is called before each encode with its quality, from the
+// threads of Qt's global pool, several at once; false cancels before
+// anything is written. Never throws: a failure is every result's.
 Outcome Run(const std::vector<SquashJob::Job> &jobs, const SquashJob::Settings &settings, const Budget &budget,
             const SquashCore::Progress &progress = {});
 
