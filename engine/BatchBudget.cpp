@@ -41,6 +41,7 @@ struct Entry
     std::map<int, std::vector<std::uint8_t>> bytes;   // the encodes still of use
     bool bounded = false;
     int quality = 0;
+    QImage preview;                 // of the written file, when the settings ask for one
     std::exception_ptr error;
 
     void reset(QSize s)
@@ -164,6 +165,8 @@ public:
         visit(e, {}, e.quality);
         const std::vector<std::uint8_t> &bytes = e.bytes.at(e.quality);
         AtomicFile::write(e.job->output.path, bytes.data(), bytes.size());
+        e.preview = SquashJob::Preview(QByteArray::fromRawData(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size())),
+                                       e.size, m_settings.previewSize);
         drop(e);
         e.bytes.clear();
     }
@@ -397,7 +400,7 @@ QString Summary(const Outcome &outcome)
         QString text = pictures(int(written.size()));
         if (outcome.scalePercent != 100)
             text += QStringLiteral(" at %1% of their size").arg(outcome.scalePercent);
-        text += mail ? QStringLiteral(", %1, a mail of %2 of %3").arg(SizeText(outcome.fileBytes), SizeText(outcome.mailBytes), budget)
+        text += mail ? QStringLiteral(", %1; as a mail %2 of %3").arg(SizeText(outcome.fileBytes), SizeText(outcome.mailBytes), budget)
                      : QStringLiteral(", %1 of %2").arg(SizeText(outcome.fileBytes), budget);
         return text + QStringLiteral("; quality %1%, PSNR %2 dB").arg(range(qLow, qHigh, 0), range(pLow, pHigh, 1));
     }
@@ -519,6 +522,7 @@ Outcome Run(const std::vector<SquashJob::Job> &jobs, const SquashJob::Settings &
             r.outputBytes = e.length[e.quality];
             r.psnr = e.psnr[e.quality];
             r.size = e.size;
+            r.preview = e.preview;
             if (outcome.scalePercent != 100) {
                 r.fit = FitSearch::Fit{true, e.size, e.quality, r.outputBytes};
                 r.fitWritten = true;

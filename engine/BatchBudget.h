@@ -63,8 +63,9 @@ struct Outcome
 Outcome Run(const std::vector<SquashJob::Job> &jobs, const SquashJob::Settings &settings, const Budget &budget,
             const SquashCore::Progress &progress = {});
 
-// "12 pictures, 9.87 MB of 10 MB; quality 71-74%, PSNR 38.2-41.0 dB", for a
-// mail with the mail's size; or what would fit when the batch does not.
+// "12 pictures, 9.87 MB of 10 MB; quality 71-74%, PSNR 38.2-41.0 dB"; for a
+// mail "12 pictures, 9.87 MB; as a mail 13.2 MB of 13.5 MB; ..."; or, when
+// the batch does not fit, the common scale that would.
 QString Summary(const Outcome &outcome);
 
 // "9.87 MB", "850.5 KB", "120 bytes" (KB and MB of 1024).
