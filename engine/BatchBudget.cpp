@@ -120,6 +120,12 @@ public:
         return fitting >= floor ? fitting : 0;
     }
 
+    // Whether every picture at the floor fits.
+    bool floorFits()
+    {
+        return fits(std::clamp(m_settings.fitFloor, 1, 100));
+    }
+
     // From `common` for all, the leftover raises the lowest PSNR first.
     void raise(int common)
     {
@@ -409,7 +415,7 @@ QString Summary(const Outcome &outcome)
                                   .arg(pictures(outcome.pictures), mail ? QStringLiteral("a mail of ") : QString(), budget)
                                   .arg(outcome.floor);
         if (outcome.scalePercent <= 0)
-            return nofit + QStringLiteral(" Not even at 1% of their size");
+            return nofit + QStringLiteral(" They do not fit even at 1% of their size");
         return nofit + QStringLiteral(" At %1% of their size all %2 fit at %3% JPEG quality or better")
                            .arg(outcome.scalePercent).arg(outcome.pictures).arg(outcome.floor);
     }
@@ -489,11 +495,12 @@ Outcome Run(const std::vector<SquashJob::Job> &jobs, const SquashJob::Settings &
         int common = split.commonQuality();
         if (!common) {
             // The common scale of all picture sizes at which the floor fits.
-            int low = 0, high = 100;
+            // (Not a byte is left for files when the mail's own parts fill it.)
+            int low = 0, high = split.fixed() < budget.bytes ? 100 : 1;
             while (high - low > 1) {
                 const int middle = (low + high) / 2;
                 split.setScale(middle);
-                (split.commonQuality() ? low : high) = middle;
+                (split.floorFits() ? low : high) = middle;
             }
             outcome.scalePercent = low;
             outcome.tooBig = true;
