@@ -157,14 +157,6 @@ public:
         }
     }
 
-    std::int64_t total() const
-    {
-        std::int64_t sum = fixed();
-        for (const Entry &e : m_entries)
-            sum += cost(e, e.length[e.quality]);
-        return sum;
-    }
-
     // Writes the picture's file at its quality; its PSNR is measured on the way.
     void write(Entry &e)
     {
@@ -205,8 +197,6 @@ public:
             m_held -= heldBytes(*e.image);
         e.image.reset();
     }
-
-    bool cancelled() const { return m_cancelled; }
 
     // Runs f on each entry on the pool; the first failure is thrown here.
     template <typename F>
