@@ -1,6 +1,7 @@
 // quillmoss-squash: the squash of the window, from a terminal.
 
 #include "AppError.h"
+#include "BatchBudget.h"
 #include "FileNames.h"
 #include "Numbers.h"
 #include "OutputPlan.h"
@@ -131,7 +132,13 @@ int main(int argc, char *argv[])
     const QCommandLineOption minQuality(QStringLiteral("min-quality"),
         QStringLiteral("The lowest quality \"what would fit\" accepts (1 to 100)."), QStringLiteral("Q"),
         QString::number(FitSearch::DefaultMinQuality));
-    parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality});
+    const QCommandLineOption totalSize(QStringLiteral("total-size"),
+        QStringLiteral("Share SIZE (such as 10MB) among all the files: one quality for all, the highest that fits, "
+                       "then the bytes left over raise the lowest PSNR first."), QStringLiteral("SIZE"));
+    const QCommandLineOption mail(QStringLiteral("mail"),
+        QStringLiteral("As --total-size, for a mail of SIZE (such as 25MB): counts the attachments as the mail "
+                       "carries them, base64 with part headers and an allowance for the text."), QStringLiteral("SIZE"));
+    parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality, totalSize, mail});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to squash."), QStringLiteral("FILE..."));
     // Qt would read the arguments as UTF-8, making other bytes U+FFFD.
     QStringList arguments;
@@ -206,12 +213,66 @@ int main(int argc, char *argv[])
         return Usage;
     }
     settings.writeFit = parser.isSet(fit);
+    std::optional<BatchBudget::Budget> budget;
+    for (const QCommandLineOption *option : {&totalSize, &mail}) {
+        if (!parser.isSet(*option))
+            continue;
+        const QString name = option->names().constFirst();
+        const auto refuse = [&] {
+            printErr(QStringLiteral("quillmoss-squash: --%1 must be a size such as 10MB, 900KB or 250000 (bytes), "
+                                    "at least 100 bytes and below 2 GB").arg(name));
+            return Usage;
+        };
+        if (budget || settings.fixedQuality > 0) {
+            printErr(QStringLiteral("quillmoss-squash: --%1 goes with neither --quality nor %2")
+                         .arg(name, name == QLatin1String("mail") ? QStringLiteral("--total-size") : QStringLiteral("--mail")));
+            return Usage;
+        }
+        try {
+            const auto l = parseMaxSize(parser.value(*option));
+            if (l.refusal || l.choice.kind != LimitChoice::Kind::Bytes)
+                return refuse();
+            budget = BatchBudget::Budget{std::int64_t(l.choice.value),
+                                         option == &mail ? BatchBudget::Measure::Mail : BatchBudget::Measure::Files};
+        } catch (const AppError &) {
+            return refuse();
+        }
+    }
     std::optional<OutputPlan> plan;
     try {
         plan.emplace(parser.value(suffix), destFolder);
     } catch (const AppError &e) {
         printErr(QStringLiteral("quillmoss-squash: --suffix: ") + e.description());
         return Usage;
+    }
+
+    // With the inputs planned, a job that cannot even be planned says why.
+    const auto planned = [&](const QString &input, const SquashCore::AskContinue &ask) {
+        // With a folder, so that the output has one.
+        const QString path = input.contains(QLatin1Char('/')) ? input : QStringLiteral("./") + input;
+        if (input != QLatin1String("-"))
+            return SquashJob::Plan(input, path, settings, *plan, ask);
+        SquashJob::Job job;
+        job.input = input;
+        job.error = AppError(AppError::InvalidCall, QStringLiteral("quillmoss-squash"),
+                             QStringLiteral("Standard input is not supported; name a picture file"));
+        return job;
+    };
+    if (budget) {
+        // One budget: no file has a limit of its own to be within already.
+        std::vector<SquashJob::Job> jobs;
+        for (const QString &input : files)
+            jobs.push_back(planned(input, [] { return true; }));
+        const BatchBudget::Outcome outcome = BatchBudget::Run(jobs, settings, *budget);
+        int status = AllSquashed;
+        for (const SquashJob::Result &result : outcome.results) {
+            const bool error = result.status == SquashJob::Status::LoadFailed || result.status == SquashJob::Status::Error;
+            std::fprintf(error ? stderr : stdout, "%s\n", FileNames::encode(result.line).constData());
+            if (!result.ok())
+                status = SomeFailed;
+        }
+        std::printf("%s\n", FileNames::encode(outcome.summary).constData());
+        return outcome.written ? status : SomeFailed;
     }
 
     const bool interactive = ::isatty(STDIN_FILENO) && ::isatty(STDERR_FILENO);
@@ -275,16 +336,7 @@ int main(int argc, char *argv[])
     };
 
     for (const QString &input : files) {
-        // With a folder, so that the output has one.
-        const QString path = input.contains(QLatin1Char('/')) ? input : QStringLiteral("./") + input;
-        SquashJob::Job job;
-        if (input == QLatin1String("-")) {
-            job.input = input;
-            job.error = AppError(AppError::InvalidCall, QStringLiteral("quillmoss-squash"),
-                                 QStringLiteral("Standard input is not supported; name a picture file"));
-        } else {
-            job = SquashJob::Plan(input, path, settings, *plan, [&] { return ask(input); });
-        }
+        const SquashJob::Job job = planned(input, [&] { return ask(input); });
         if (job.error || job.declined) {
             results.push_back(QtFuture::makeReadyFuture(SquashJob::Run(job, settings)));
             ++finished;

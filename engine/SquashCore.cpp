@@ -52,16 +52,21 @@ bool ConfirmWithinLimit(const Request &request, std::int64_t length, const AskCo
 
 QString ResultText(const Result &result) { return ResultLines::Verdict(result); }
 
+void CheckNotInput(const QString &outputPath, const QString &inputPath)
+{
+    if (samePath(outputPath, inputPath))
+        throw AppError(AppError::PathFileAccess, kSource,
+                       QStringLiteral("The squashed file would replace the picture itself (%1); "
+                                      "give a suffix so that the original is kept")
+                           .arg(outputPath));
+}
+
 Result Squash(Request request, const Progress &progress)
 {
     Result result;
     result.outputPath = request.outputPath.isEmpty() ? OutputPath(request.inputPath, request.suffix, request.destFolder)
                                                      : request.outputPath;
-    if (samePath(result.outputPath, request.inputPath))
-        throw AppError(AppError::PathFileAccess, kSource,
-                       QStringLiteral("The squashed file would replace the picture itself (%1); "
-                                      "give a suffix so that the original is kept")
-                           .arg(result.outputPath));
+    CheckNotInput(result.outputPath, request.inputPath);
 
     QImage picture = std::move(request.picture);
     if (picture.isNull())

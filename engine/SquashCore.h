@@ -64,6 +64,9 @@ using AskContinue = std::function<bool()>;
 // other request runs without asking.
 bool ConfirmWithinLimit(const Request &request, std::int64_t length, const AskContinue &ask);
 
+// Throws AppError 75 when the output would be the input itself.
+void CheckNotInput(const QString &outputPath, const QString &inputPath);
+
 // Throws AppError for a picture or target that cannot be encoded (5, 7), an
 // output that would be the input itself (75, before anything is written),
 // and the writer's and file system's errors. Without writeFile nothing is

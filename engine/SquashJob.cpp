@@ -15,8 +15,9 @@ Result finish(Result result)
     return result;
 }
 
-// The written file fitted into `box`, decoded at a reduced DCT scale.
-QImage preview(const QByteArray &encoded, QSize size, QSize box)
+} // namespace
+
+QImage Preview(const QByteArray &encoded, QSize size, QSize box)
 {
     if (box.isEmpty() || encoded.isEmpty() || size.isEmpty())
         return {};
@@ -26,8 +27,6 @@ QImage preview(const QByteArray &encoded, QSize size, QSize box)
     const QImage decoded = JpegDecoder::Decode(encoded, options);
     return decoded.size() == fitted ? decoded : decoded.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
-
-} // namespace
 
 Job Plan(const QString &input, const QString &path, const Settings &settings, OutputPlan &plan,
          const SquashCore::AskContinue &ask, qint64 length)
@@ -133,7 +132,7 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         result.psnr = squashed.psnr;
         result.size = squashed.size;
         result.encoded = squashed.encoded;
-        result.preview = preview(result.encoded, result.size, settings.previewSize);
+        result.preview = Preview(result.encoded, result.size, settings.previewSize);
     } catch (...) {
         result.status = Status::Error;
         result.error = ErrorHandlers::asAppError(std::current_exception());

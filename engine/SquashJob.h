@@ -87,6 +87,10 @@ struct Result
     bool ok() const { return status == Status::Squashed || status == Status::NotSquashed; }
 };
 
+// The written file fitted into `box` (empty: no preview), decoded at a
+// reduced DCT scale; `size` is its pixel size.
+QImage Preview(const QByteArray &encoded, QSize size, QSize box);
+
 // Loads the job's picture and runs the job. `progress` is called before
 // every try (quality 100, 99 ...; the fit search's tries too); false
 // cancels. Never throws: every failure is the result's.

@@ -172,6 +172,8 @@ void frmMain::buildControls()
                                       QStringLiteral("Enter desired max file size (percent of original)"), 3),
                             2280, 2040, 375, 285);
     verticalLine(fraSize, 1680, 840, 2280);
+    chkTotalSize = at(new StateCheckBox(QStringLiteral("Together"), fraSize), 1920, 840, 1095, 255);
+    chkTotalSize->setToolTip(QStringLiteral("The limit is for all the files opened or dropped at once, together"));
 
     // Picture Size
     fraPictureSize = at(new QGroupBox(QStringLiteral("Picture Size"), this), 120, 3960, 3135, 2175);
@@ -245,7 +247,7 @@ void frmMain::buildControls()
 
     QWidget *order[] = {txtFile, cmdOpen, chkAutoCommit, chkDropZone, txtSuffix, chkTopMost,
                         optSize[0], optSize[1], optSize[2], optSize[3], optSize[4], txtUserSize,
-                        optSize[5], optSize[6], optSize[7], optSize[8], txtUserSizePercent,
+                        optSize[5], optSize[6], optSize[7], optSize[8], txtUserSizePercent, chkTotalSize,
                         optResize[0], optResize[1], optResize[2], optResize[3], txtWidth, txtHeight,
                         optResize[4], optResize[5], optResize[6], optResize[7], txtWidthPercent, txtHeightPercent,
                         cmdSquash};

@@ -22,6 +22,7 @@ void frmMain::ReadSettings()
     chkAutoCommit->setState(S::readState(S::AutoProcess));
     chkTopMost->setState(S::readState(S::TopMost));
     chkDropZone->setState(S::readState(S::DropZone));
+    chkTotalSize->setState(S::readState(S::TotalSize));
     txtSuffix->setText(S::readText(S::Suffix));
     skip([&] {
         clsPathER path;
@@ -48,6 +49,7 @@ void frmMain::WriteSettings()
     skip([&] { S::write(S::AutoProcess, chkAutoCommit->state()); });
     skip([&] { S::write(S::TopMost, chkTopMost->state()); });
     skip([&] { S::write(S::DropZone, chkDropZone->state()); });
+    skip([&] { S::write(S::TotalSize, chkTotalSize->state()); });
     skip([&] { S::write(S::Suffix, txtSuffix->text()); });
     skip([&] { S::write(S::LastUsedPath, m_strLastUsedPath); });
     skip([&] {

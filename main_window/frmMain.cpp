@@ -319,16 +319,23 @@ void frmMain::intake(const QStringList &paths)
     if (paths.isEmpty())
         return;
     const bool squash = chkAutoCommit->state() != 0;
+    const bool together = squash && paths.size() > 1 && chkTotalSize->state() == 1;
     // A load that only shows a picture gives way to a newer one that only
     // shows one; a squash, or a load that leads to one, is never given up.
     if (!squash && m_runner.runningAbandonable() && m_loading >= 0 && !m_list[m_loading].squash) {
         m_loading = -1;
         m_runner.cancelRunning();
     }
+    std::vector<int> indexes;
     for (const QString &path : paths) {
         const int index = m_list.add(path, squash);
+        if (together)
+            m_together.insert(index);
+        indexes.push_back(index);
         m_runner.add([this, index] { load(index); });
     }
+    if (together)
+        m_runner.add([this, indexes] { squashTogether(indexes); });
 }
 
 void frmMain::LoadFilePicture(const QString &p_strFileName)
@@ -398,7 +405,7 @@ void frmMain::loaded(int index, LoadedPicture picture, std::exception_ptr error)
     }
     // The estimates belong to the picture shown, also while it squashes.
     refreshEstimates();
-    if (entry.squash)
+    if (entry.squash && !m_together.count(index))
         m_runner.addNext({[this, index] { squash(index); }});
 }
 
@@ -542,38 +549,19 @@ void frmMain::squash(int index)
                          QStringLiteral("No picture present"));
             return;
         }
-        const auto refuse = [this](const SquashTargets::Refusal &r, OptionTargets::Box focus) {
-            m_boxes.show(r.text, MessageBoxes::Exclamation, r.title);
-            QLineEdit *box = boxFor(int(focus));
-            box->setFocus(Qt::OtherFocusReason);
-            box->selectAll();
-        };
-        const auto limit = OptionTargets::SizeOption(
-            OptionTargets::GetSelectedOption(optSize, OptionTargets::SizeOptionCount), txtUserSize->text(),
-            txtUserSizePercent->text());
-        if (limit.refusal)
-            return refuse(*limit.refusal, limit.focus);
-        const auto size = OptionTargets::ResizeOption(
-            OptionTargets::GetSelectedOption(optResize, OptionTargets::ResizeOptionCount), txtWidth->text(),
-            txtHeight->text(), txtWidthPercent->text(), txtHeightPercent->text());
-        if (size.refusal)
-            return refuse(*size.refusal, size.focus);
-        const auto target = SquashTargets::TargetFor(limit.choice, size.choice,
+        const auto chosen = chosenSettings();
+        if (!chosen)
+            return;
+        SquashJob::Settings settings = *chosen;
+        const auto target = SquashTargets::TargetFor(settings.limit, settings.size,
                                                      std::int32_t(std::min<qint64>(m_loaded.length, INT32_MAX)),
                                                      float(m_loaded.width()), float(m_loaded.height()));
         m_lngMaxFileSize = target.bytes;
         m_sngNewWidth = target.width;
         m_sngNewHeight = target.height;
 
-        SquashJob::Settings settings;
-        settings.limit = limit.choice;
-        settings.size = size.choice;
-        settings.previewSize = imgSquashed->pixelSize();
-        // One plan a batch: an output written earlier in it is never replaced.
-        if (!m_plan || m_plan->suffix() != txtSuffix->text() || m_plan->destFolder() != m_destFolder)
-            m_plan = std::make_unique<OutputPlan>(txtSuffix->text(), m_destFolder);
         const SquashJob::Job job = SquashJob::Plan(QFileInfo(m_loaded.path).fileName(), m_loaded.path, settings,
-                                                   *m_plan, [this] {
+                                                   plan(), [this] {
             return m_boxes.show(QStringLiteral("Picture is already within the file size limit.\r\n"
                                                "Do you want to continue on resizing the picture?"),
                                 MessageBoxes::YesNoQuestion, QStringLiteral("Picture Size?")) == MessageBoxes::Yes;
@@ -617,6 +605,116 @@ void frmMain::squash(int index)
             [this, index](SquashJob::Result result, std::exception_ptr error) { squashed(index, std::move(result), error); },
             false);
     }, [this, index](const AppError &e) { squashFailed(index, e); });
+}
+
+std::optional<SquashJob::Settings> frmMain::chosenSettings()
+{
+    const auto refuse = [this](const SquashTargets::Refusal &r, OptionTargets::Box focus) {
+        m_boxes.show(r.text, MessageBoxes::Exclamation, r.title);
+        QLineEdit *box = boxFor(int(focus));
+        box->setFocus(Qt::OtherFocusReason);
+        box->selectAll();
+        return std::nullopt;
+    };
+    const auto limit = OptionTargets::SizeOption(
+        OptionTargets::GetSelectedOption(optSize, OptionTargets::SizeOptionCount), txtUserSize->text(),
+        txtUserSizePercent->text());
+    if (limit.refusal)
+        return refuse(*limit.refusal, limit.focus);
+    const auto size = OptionTargets::ResizeOption(
+        OptionTargets::GetSelectedOption(optResize, OptionTargets::ResizeOptionCount), txtWidth->text(),
+        txtHeight->text(), txtWidthPercent->text(), txtHeightPercent->text());
+    if (size.refusal)
+        return refuse(*size.refusal, size.focus);
+    SquashJob::Settings settings;
+    settings.limit = limit.choice;
+    settings.size = size.choice;
+    settings.previewSize = imgSquashed->pixelSize();
+    return settings;
+}
+
+OutputPlan &frmMain::plan()
+{
+    // One plan a batch: an output written earlier in it is never replaced.
+    if (!m_plan || m_plan->suffix() != txtSuffix->text() || m_plan->destFolder() != m_destFolder)
+        m_plan = std::make_unique<OutputPlan>(txtSuffix->text(), m_destFolder);
+    return *m_plan;
+}
+
+void frmMain::squashTogether(const std::vector<int> &indexes)
+{
+    std::vector<int> loaded;
+    for (const int index : indexes) {
+        m_together.erase(index);
+        if (m_list[index].state == PictureList::State::Loaded)
+            loaded.push_back(index);
+    }
+    if (loaded.empty())
+        return;
+    ErrorHandlers::report(m_boxes, [this, loaded] {
+        const auto chosen = chosenSettings();
+        if (!chosen)
+            return;
+        const SquashJob::Settings settings = *chosen;
+        // A size in bytes is the budget of all; a limit that follows each
+        // original's length adds up theirs.
+        const bool bytes = settings.limit.kind == SquashTargets::LimitChoice::Kind::Bytes;
+        BatchBudget::Budget budget{bytes ? std::int64_t(settings.limit.value) : 0, BatchBudget::Measure::Files};
+        std::vector<SquashJob::Job> jobs;
+        for (const int index : loaded) {
+            const QString &path = m_list[index].path;
+            jobs.push_back(SquashJob::Plan(QFileInfo(path).fileName(), path, settings, plan(), [] { return true; }));
+            if (!bytes)
+                budget.bytes += jobs.back().limit;
+        }
+        txtResult->setText(QStringLiteral("Squashing in progress...Please wait"));
+        ShowProgress(true);
+        if (!ProgressBar)
+            throw AppError(AppError::ObjectNotSet, QStringLiteral("Quillmoss"));
+        ProgressBar->value(0);
+        ProgressBar->Caption(QStringLiteral("%1 files together").arg(loaded.size()));
+        const int cap = int(picScrollBar->scaleWidth()) - 1;
+        const auto drawTry = [this, cap] {
+            skip([this, cap] {
+                ProgressBar->value(std::int16_t(std::min<int>(ProgressBar->value() + 1, cap)));
+                ProgressBar->DrawStatus(*picScrollBar);
+            });
+        };
+        m_focusBeforeSquash = focusWidget();
+        cmdSquash->setEnabled(false);
+        const Runner::Poster post = m_runner.poster();
+        m_runner.run<BatchBudget::Outcome>(
+            [jobs, settings, budget, post, drawTry](const std::atomic<bool> &cancelled) {
+                return BatchBudget::Run(jobs, settings, budget, [&](int) {
+                    post(drawTry);
+                    return !cancelled.load();
+                });
+            },
+            [this, loaded](BatchBudget::Outcome outcome, std::exception_ptr error) {
+                squashedTogether(loaded, std::move(outcome), error);
+            },
+            false);
+    }, [this](const AppError &e) { squashFailed(-1, e); });
+}
+
+void frmMain::squashedTogether(const std::vector<int> &indexes, BatchBudget::Outcome outcome, std::exception_ptr error)
+{
+    if (m_focusBeforeSquash)
+        m_focusBeforeSquash->setFocus();
+    ShowProgress(false);
+    if (error)   // Run never throws; a failure to hand its result over still shows
+        return squashFailed(-1, ErrorHandlers::asAppError(error));
+    if (outcome.written)
+        ProgressBar->value(100);
+    for (std::size_t i = 0; i < indexes.size() && i < outcome.results.size(); ++i) {
+        if (indexes[i] == m_current)
+            m_strSquashedFile = outcome.results[i].output.path;
+        m_list.done(indexes[i], std::move(outcome.results[i]));
+    }
+    m_togetherSummary = outcome.summary;
+    txtResult->setText(outcome.summary);
+    if (m_current >= 0)
+        showSquashed(m_list[m_current]);
 }
 
 bool frmMain::offerFolder(int index, const AppError &e)
@@ -679,8 +777,16 @@ void frmMain::batchEnded()
     unsetCursor();
     // A batch of several squashes keeps every result: the sums first, then
     // one line a picture.
-    if (m_list.batchSquashes() > 1)
-        txtResult->setText(m_list.batchReport());
+    if (m_list.batchSquashes() > 1) {
+        // The sums, then what the pictures squashed together came to.
+        QString report = m_list.batchReport();
+        if (!m_togetherSummary.isEmpty())
+            report.insert(report.indexOf(QLatin1Char('\n')) < 0 ? report.size() : report.indexOf(QLatin1Char('\n')),
+                          QLatin1Char('\n') + m_togetherSummary);
+        txtResult->setText(report);
+    }
+    m_togetherSummary.clear();
+    m_together.clear();
     m_list.endBatch();
     m_plan.reset();
     m_destFolder.clear();

@@ -5,6 +5,7 @@
 #include "PictureList.h"
 #include "ResultBox.h"
 #include "Runner.h"
+#include "BatchBudget.h"
 #include "OutputPlan.h"
 #include "SquashJob.h"
 #include "StateCheckBox.h"
@@ -22,6 +23,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <set>
 
 class ImageBox;
 class ProgressSurface;
@@ -91,6 +94,8 @@ public:
     QLineEdit *txtActualSize, *txtEstimatedSize, *txtUserSize, *txtUserSizePercent;
     QRadioButton *optSize[9];
     QButtonGroup *optSizeGroup;
+    // The limit is for all the pictures opened or dropped at once, together.
+    StateCheckBox *chkTotalSize;
     // fraPictureSize
     QGroupBox *fraPictureSize;
     QLabel *lbRealPictureSize, *lbEstimatedPictureSize, *lbX1, *lbX2, *lblX, *Label1;
@@ -143,6 +148,10 @@ private:
     void loaded(int index, LoadedPicture picture, std::exception_ptr error);
     void squash(int index);
     void squashed(int index, SquashJob::Result result, std::exception_ptr error);
+    std::optional<SquashJob::Settings> chosenSettings();
+    OutputPlan &plan();
+    void squashTogether(const std::vector<int> &indexes);
+    void squashedTogether(const std::vector<int> &indexes, BatchBudget::Outcome outcome, std::exception_ptr error);
     bool offerFolder(int index, const AppError &e);
     void squashFailed(int index, const AppError &e);
     void showSquashed(const PictureList::Picture &picture);
@@ -163,6 +172,8 @@ private:
     QString m_destFolder;         // chosen for this batch when its own cannot be written
     std::unique_ptr<OutputPlan> m_plan;   // the running batch's output names
     bool m_closeWhenDone = false;
+    std::set<int> m_together;     // pictures loading for one squash of them together
+    QString m_togetherSummary;    // that squash's summary, for the batch's report
     QPointer<QWidget> m_focusBeforeSquash;
     std::unique_ptr<frmPicture> m_viewer;
     std::unique_ptr<frmDropZone> m_dropZone;

@@ -31,6 +31,7 @@ struct Key
 inline constexpr Key AutoProcess{"Main", "AutoProcess", Type::State, 0, 1};
 inline constexpr Key TopMost{"Main", "TopMost", Type::State, 0, 2};
 inline constexpr Key DropZone{"Main", "DropZone", Type::State, 0, 1};
+inline constexpr Key TotalSize{"Main", "TotalSize", Type::State, 0, 1};
 inline constexpr Key Suffix{"Main", "Suffix", Type::Text, 0, 0, "_squashed", 10};
 inline constexpr Key LastUsedPath{"Main", "LastUsedPath", Type::Text};   // default: the program's folder
 // Far beyond any screen, and well inside what a 32-bit pixel position holds.

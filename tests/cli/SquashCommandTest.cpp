@@ -124,6 +124,8 @@ TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
         {{"--size", "big"}, "--size"},
         {{"--dest", "no-such-folder"}, "not a folder"},
         {{"--bogus"}, "bogus"},
+        {{"--total-size", "50%"}, "--total-size must be a size such as 10MB"},
+        {{"--mail", "1MB", "--quality", "80"}, "--mail goes with neither --quality nor --total-size"},
         {{}, ""},   // no input at all
     };
     for (const Case &c : cases) {
@@ -134,6 +136,37 @@ TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
         EXPECT_TRUE(r.out.isEmpty());
         EXPECT_EQ(files(), QStringList{"horse.gif"});
     }
+}
+
+// One budget for three pictures: written within it, a line each and the
+// summary; a budget not even the floor fits writes nothing, says which
+// common scale would, and exits with 1.
+TEST_F(SquashCommand, ABatchSharesOneBudget)
+{
+    copy("GreenMeadow.jpg");
+    copy("horse.gif");
+    copy("bug725582-testrotate.jpg");
+    const QStringList inputs{"GreenMeadow.jpg", "horse.gif", "bug725582-testrotate.jpg"};
+    const Ran r = run(QStringList{"--total-size", "150KB"} + inputs);
+    ASSERT_EQ(r.status, 0) << qPrintable(r.err);
+    const QStringList lines = r.lines();
+    ASSERT_EQ(lines.size(), 4) << qPrintable(r.out);
+    qint64 sum = 0;
+    for (const char *out : {"GreenMeadow_squashed.jpg", "horse_squashed.jpg", "bug725582-testrotate_squashed.jpg"})
+        sum += size(out);
+    EXPECT_LE(sum, 150 * 1024);
+    EXPECT_GT(sum, 140 * 1024);
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^3 pictures, 1[0-9]{2}(\\.[0-9])? KB of 150 KB; quality [0-9]+(-[0-9]+)?%, "
+                                                  "PSNR [0-9.]+(-[0-9.]+)? dB$")).match(lines[3]).hasMatch())
+        << qPrintable(lines[3]);
+
+    for (const QString &f : QDir(dir.path()).entryList({"*_squashed.jpg"}))
+        QFile::remove(dir.filePath(f));
+    const Ran none = run(QStringList{"--mail", "20KB"} + inputs);
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(none.lines().last().contains(QRegularExpression("At [0-9]+% of their size all 3 fit at 50% JPEG quality or better$")))
+        << qPrintable(none.out);
+    EXPECT_EQ(files(), (QStringList{"GreenMeadow.jpg", "bug725582-testrotate.jpg", "horse.gif"}));
 }
 
 // GreenMeadow.jpg is 183377 bytes. A size with a unit sets the limit (KB is

@@ -348,3 +348,35 @@ TEST_F(Intake, TheViewerShowsEitherPictureAtItsOwnSize)
     EXPECT_EQ(boxes.shown.back().text, QStringLiteral("The Squashed picture does not exist"));
     EXPECT_FALSE(w.imgSquashed->hasPicture());
 }
+
+// With "Together" ticked, three files opened at once share the limit: the
+// three written files together fit in 100 KB (GreenMeadow alone squashes to
+// almost that), the report gives the total, and the box is remembered.
+TEST_F(Intake, ABatchWithTogetherTickedSharesTheLimit)
+{
+    const QStringList inputs{copy("GreenMeadow.jpg"), copy("horse.gif"), copy("bug725582-testrotate.jpg")};
+    {
+        frmMain w(boxes);
+        w.show();
+        EXPECT_EQ(w.chkTotalSize->state(), 0);
+        w.chkAutoCommit->setState(1);
+        w.chkTotalSize->setState(1);
+        w.optSize[2]->click();   // 100 KB
+        w.LoadFiles(inputs);
+        settle(w);
+        qint64 sum = 0;
+        for (const char *base : {"GreenMeadow", "horse", "bug725582-testrotate"}) {
+            EXPECT_TRUE(QFileInfo::exists(squashed(base))) << base;
+            sum += QFileInfo(squashed(base)).size();
+        }
+        EXPECT_LE(sum, 100 * 1024);
+        const QStringList lines = w.txtResult->text().split(QLatin1Char('\n'));
+        ASSERT_GE(lines.size(), 2) << qPrintable(w.txtResult->text());
+        EXPECT_EQ(lines[0], QStringLiteral("3 squashed"));
+        EXPECT_TRUE(lines[1].startsWith(QStringLiteral("3 pictures, ")) && lines[1].contains(QStringLiteral(" of 100 KB; quality ")))
+            << qPrintable(lines[1]);
+        w.close();
+    }
+    frmMain again(boxes);
+    EXPECT_EQ(again.chkTotalSize->state(), 1);
+}

@@ -48,7 +48,7 @@ TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
     const QString text = QString::fromUtf8(readAll(ini));
     EXPECT_TRUE(text.startsWith(QStringLiteral("; my notes\n[DropZone]\nX=300\n[Main]\nAutoProcess=1\nTopMost=2\n"
                                                "DropZone=0\nSuffix=\" _x \"\nLastUsedPath=\"") + dir.path() +
-                                QStringLiteral("/.\"\nColour=green\n[Form]\nX=495\nY=660\n[About]\n")))
+                                QStringLiteral("/.\"\nColour=green\nTotalSize=0\n[Form]\nX=495\nY=660\n[About]\n")))
         << qPrintable(text);
     EXPECT_TRUE(QRegularExpression(QStringLiteral("\\[About\\]\nAuthor=tRoMbeLiX\nDate=2005/10\n"
                                                   "Last Saved=\"\\d{4}/[1-9]\\d?/[1-9]\\d? \\d{1,2}:\\d{1,2}:\\d{1,2}\"\n$"))
