@@ -20,6 +20,14 @@ bool near(QRgb a, QRgb b, int tolerance = 40)
         && std::abs(qBlue(a) - qBlue(b)) <= tolerance;
 }
 
+// The quadrants' colours at their centres: neither turned, mirrored nor skewed.
+bool upright(const QImage &img)
+{
+    const int w = img.width(), h = img.height();
+    return near(img.pixel(w / 4, h / 4), qRgb(255, 0, 0)) && near(img.pixel(3 * w / 4, h / 4), qRgb(0, 255, 0))
+        && near(img.pixel(w / 4, 3 * h / 4), qRgb(0, 0, 255)) && near(img.pixel(3 * w / 4, 3 * h / 4), qRgb(255, 255, 255));
+}
+
 } // namespace
 
 TEST(Picture, LoadsEachFormatByContent)
@@ -83,8 +91,7 @@ TEST(Picture, StretchesToExactlyTheAskedSize)
     const QImage portrait = quadrants(60, 80);
     const QImage wide = Picture::StretchPicture(portrait, 800, 600);
     EXPECT_EQ(wide.size(), QSize(800, 600));
-    EXPECT_TRUE(near(wide.pixel(100, 100), qRgb(255, 0, 0)));
-    EXPECT_TRUE(near(wide.pixel(700, 500), qRgb(255, 255, 255)));
+    EXPECT_TRUE(upright(wide));
     EXPECT_EQ(Picture::StretchPicture(portrait, 1, 1).size(), QSize(1, 1));
     EXPECT_EQ(errorNumber([&] { Picture::StretchPicture(portrait, 65501, 10); }), AppError::InvalidCall);
     EXPECT_EQ(errorNumber([&] { Picture::StretchPicture(portrait, 10, 0); }), AppError::InvalidCall);
@@ -107,9 +114,7 @@ TEST(PictureDecode, AJpegDecodesAtTheSmallestScaleThatCoversTheTarget)
         EXPECT_EQ(Picture::PictureSize(path, r.min), r.expected);
         const QImage picture = Picture::LoadPicture(path, {}, r.min);
         EXPECT_EQ(picture.size(), r.expected);
-        // Red stays top left, white bottom right.
-        EXPECT_GT(qRed(picture.pixel(picture.width() / 4, picture.height() / 4)), 200);
-        EXPECT_GT(qBlue(picture.pixel(picture.width() * 3 / 4, picture.height() * 3 / 4)), 200);
+        EXPECT_TRUE(upright(picture));
     }
 }
 
@@ -132,13 +137,10 @@ TEST(JpegWriter, WritesUprightWithoutSkewForEveryRowPadding)
         ASSERT_TRUE(mIntelJPEGLibrary::SaveDibAsJpeg(dib, path, 95));
         const QImage back(path);
         ASSERT_EQ(back.size(), source.size());
-        if (width < 8)
-            continue;
-        EXPECT_TRUE(near(back.pixel(width / 4, height / 4), qRgb(255, 0, 0)));
-        EXPECT_TRUE(near(back.pixel(3 * width / 4, height / 4), qRgb(0, 255, 0)));
-        EXPECT_TRUE(near(back.pixel(width / 4, 3 * height / 4), qRgb(0, 0, 255)));
-        EXPECT_TRUE(near(back.pixel(3 * width / 4, 3 * height / 4), qRgb(255, 255, 255)));
-        EXPECT_TRUE(near(back.pixel(3 * width / 4, height - 3), qRgb(255, 255, 255)));
+        if (width >= 8) {
+            EXPECT_TRUE(upright(back));
+            EXPECT_TRUE(near(back.pixel(3 * width / 4, height - 3), qRgb(255, 255, 255)));   // the last row not skewed
+        }
     }
     dib.ClearUp();
     dib.ClearUp();
