@@ -7,8 +7,6 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 
 using namespace EngineTest;
 
@@ -135,26 +133,4 @@ TEST(JpegWriter, WritesUprightWithoutSkewForEveryRowPadding)
     dib.ClearUp();
     dib.ClearUp();
     EXPECT_EQ(dib.DIBSectionBitsPtr(), nullptr);
-}
-
-// A squash's output written over an older one keeps that file's permissions
-// and times (a failed write keeping the old file is AtomicFile's to test).
-TEST(JpegWriter, ASaveOverAFileKeepsItsPermissionsAndTimes)
-{
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("old.jpg"));
-    writeAll(path, "precious");
-    const QByteArray name = QFile::encodeName(path);
-    ::chmod(name.constData(), 0604);
-    const struct timespec times[2] = {{1100000000, 0}, {1200000000, 0}};
-    ::utimensat(AT_FDCWD, name.constData(), times, 0);
-    cDIBSection dib;
-    dib.CreateFromPicture(quadrants(33, 17));
-    mIntelJPEGLibrary::SaveDibAsJpeg(dib, path, 50);
-    struct stat st {};
-    ASSERT_EQ(::stat(name.constData(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0604u);
-    EXPECT_EQ(st.st_atim.tv_sec, 1100000000);
-    EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
-    EXPECT_EQ(QImage(path).size(), QSize(33, 17));
 }
