@@ -39,7 +39,7 @@ TEST(Numbers, WholeTextConversionsAreStrict)
 }
 
 // Rounding half to even is owned by the limit and size tables and the
-// progress bar's percent and colours, which use it.
+// progress bar's percent, which use it.
 TEST(Numbers, FloatText)
 {
     EXPECT_EQ(floatText(640.0f), "640");
