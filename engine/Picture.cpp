@@ -33,10 +33,11 @@ constexpr int InvalidPicture = AppError::InvalidPicture;
                    QStringLiteral("Out of memory (a picture of %1 x %2 pixels is too large)").arg(width).arg(height));
 }
 
-// Composites the picture over white, keeping its colours where it is opaque.
-QImage onWhite(const QImage &picture)
+// Composites the picture over white, keeping its colours where it is
+// opaque; in place when the picture is held nowhere else.
+QImage onWhite(QImage out)
 {
-    QImage out = picture.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    out.convertTo(QImage::Format_ARGB32_Premultiplied);
     for (int y = 0; y < out.height(); ++y) {
         auto *row = reinterpret_cast<QRgb *>(out.scanLine(y));
         for (int x = 0; x < out.width(); ++x) {
@@ -130,6 +131,7 @@ struct Source
     QByteArray bytes;
     QByteArray format;      // "jpeg", "heif", or one of readByQt
     QSize size;             // the pixels the decoder will allocate, as stored
+    int bytesPerPixel = 4;  // what the decoder allocates for each of them
     int orientation = 1;
 };
 
@@ -141,15 +143,45 @@ quint32 littleEndian(const QByteArray &b, int at, int bytes)
 // Formats that Qt's own readers decode; JPEG and HEIF have decoders of ours.
 const QList<QByteArray> readByQt{"gif", "bmp", "png", "webp", "tiff"};
 
+// The canvas of a WebP with an extended header (animated ones have one),
+// read here: Qt's reader allocates and fills it as soon as it is asked for
+// the size. An empty size for a simple WebP.
+QSize webpCanvas(const QByteArray &b)
+{
+    if (!b.startsWith("RIFF") || b.mid(8, 8) != "WEBPVP8X")
+        return {};
+    return {int(littleEndian(b, 24, 3)) + 1, int(littleEndian(b, 27, 3)) + 1};
+}
+
+// Deep pictures (16 bits a channel, floating point) converted to 8 bits a
+// band of rows at a time, so that only one deep copy is ever held.
+QImage toEightBits(const QImage &deep)
+{
+    const QImage::Format format = deep.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
+    QImage out(deep.size(), format);
+    if (out.isNull())
+        return out;
+    constexpr int band = 256;
+    for (int y = 0; y < deep.height(); y += band) {
+        const int rows = std::min(band, deep.height() - y);
+        const QImage part = QImage(deep.constScanLine(y), deep.width(), rows, deep.bytesPerLine(), deep.format())
+                                .convertToFormat(format);
+        for (int r = 0; r < rows; ++r)
+            std::memcpy(out.scanLine(y + r), part.constScanLine(r), size_t(out.bytesPerLine()));
+    }
+    out.setColorSpace(deep.colorSpace());
+    return out;
+}
+
 Source open(const QString &path)
 {
-    // Qt's default limit (256 MB) refuses large camera pictures; our own
-    // budget check comes first anyway.
-    static const bool limitRaised = [] {
-        QImageReader::setAllocationLimit(int(MaxPixels * 4 / (1024 * 1024)) + 64);
+    // Qt's default limit (256 MB) refuses large camera pictures. Our own
+    // budget check comes first; this one stops what a header hid from it.
+    static const bool limitSet = [] {
+        QImageReader::setAllocationLimit(int(FreeBytesForAnyFile / (1024 * 1024)));
         return true;
     }();
-    Q_UNUSED(limitRaised);
+    Q_UNUSED(limitSet);
 
     const FileNames::Status info = FileNames::status(path);
     if (!info.exists)
@@ -172,14 +204,18 @@ Source open(const QString &path)
         const JpegDecoder::Header header = JpegDecoder::ReadHeader(source.bytes);
         source.size = header.size;
         source.orientation = exifOrientation(source.bytes);
-    } else if (HeifPicture::IsHeif(path)) {
+    } else if (HeifPicture::IsHeif(source.bytes)) {
         source.format = "heif";
-        source.size = HeifPicture::Size(path);
+        source.size = HeifPicture::Size(source.bytes);
+    } else if (const QSize canvas = webpCanvas(source.bytes); source.format == "webp" && !canvas.isEmpty()) {
+        source.size = canvas;
     } else if (readByQt.contains(source.format)) {
         QImageReader reader(&buffer, source.format);
         const QSize size = reader.size();
         // A top-down BMP gives a negative height.
         source.size = QSize(qAbs(size.width()), qAbs(size.height()));
+        // 16-bit and floating-point PNGs and TIFFs decode at 8 or 16 bytes a pixel.
+        source.bytesPerPixel = std::max(4, QImage::toPixelFormat(reader.imageFormat()).bitsPerPixel() / 8);
         if (source.format == "gif") {
             // Qt allocates the logical screen, whatever the first frame's size.
             source.size = source.size.expandedTo(QSize(int(littleEndian(source.bytes, 6, 2)),
@@ -249,13 +285,11 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         minSize.transpose();
 
     MemoryBudget::Reservation reservation;
-    const auto reserve = [&](QSize decoded, bool progressive) {
+    // bytes: what the decode holds at its peak.
+    const auto reserve = [&](QSize decoded, qint64 bytes) {
         const qint64 pixels = qint64(decoded.width()) * decoded.height();
         if (pixels > MaxPixels)
             tooLarge(decoded.width(), decoded.height());
-        // The picture and one converted copy of it; a progressive JPEG's
-        // coefficients for the whole picture at full scale.
-        const qint64 bytes = 8 * pixels + (progressive ? 3 * fullPixels : 0);
         const QSize oriented = turned ? decoded.transposed() : decoded;
         const QSize target = minSize.isEmpty() ? decoded : minSize;
         // However small the file, it may not make us hold more than 1 GiB:
@@ -271,13 +305,18 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         JpegDecoder::Options options;
         options.minSize = minSize;
         options.cancelled = cancelled;
-        options.beforeAllocating = reserve;
+        // The picture and one converted copy of it; a progressive JPEG's
+        // coefficients for the whole picture at full scale.
+        options.beforeAllocating = [&](QSize decoded, bool progressive) {
+            reserve(decoded, 8 * qint64(decoded.width()) * decoded.height() + (progressive ? 3 * fullPixels : 0));
+        };
         picture = JpegDecoder::Decode(source.bytes, options);
         picture = oriented(picture, source.orientation);
     } else if (source.format == "heif") {
-        picture = HeifPicture::LoadHeif(path, [&](qint64 w, qint64 h) { reserve(QSize(int(w), int(h)), false); });
+        picture = HeifPicture::LoadHeif(source.bytes, reserve, cancelled);
     } else {
-        reserve(source.size, false);
+        // The picture as decoded and one converted copy of it.
+        reserve(source.size, (source.bytesPerPixel + 4) * fullPixels);
         if (cancelled && cancelled())
             throw AppError(LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
         QBuffer buffer;
@@ -287,6 +326,8 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         reader.setAutoTransform(source.format == "tiff");
         if (!reader.read(&picture) || picture.isNull())
             invalidPicture();
+        if (picture.depth() > 32)
+            picture = toEightBits(picture);
         if (source.format == "bmp")
             widenBmpChannels(picture, source.bytes);
     }
@@ -306,7 +347,7 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
     }
     picture.setColorSpace(QColorSpace());
     if (picture.hasAlphaChannel())
-        picture = onWhite(picture);
+        picture = onWhite(std::move(picture));
     else if (picture.format() != QImage::Format_RGB32)
         picture.convertTo(QImage::Format_RGB32);
     if (picture.isNull())

@@ -3,6 +3,7 @@
 // and flat from one picture to the next.
 
 #include "../engine/CraftedPictures.h"
+#include "../engine/HostileFiles.h"
 #include "../main_window/MainWindowFixture.h"
 #include "frmMain.h"
 
@@ -148,4 +149,41 @@ TEST_F(MainWindow, TwoHundredPicturesThroughTheWindowKeepMemoryFlat)
     EXPECT_LT(residentKiB() - before, 20 * 1024);
     EXPECT_TRUE(boxes.shown.empty());
     EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("*_squashed.jpg")}, QDir::Files).size(), 200);
+}
+
+// The mutations of the formats Qt decodes (the engine tests cover JPEG, HEIC
+// and header sizes): mostly Qt's own decoders at work, so kept out of the
+// quick pass.
+TEST(Load, MutatedPicturesOfQtsFormatsFailCleanly)
+{
+    HostileFiles h;
+    for (const char *source : {"horse.gif", "1_partyanimsm2.gif", "video-001.bmp", "horse.bmp"}) {
+        const QByteArray original = readAll(corpus(source));
+        ASSERT_FALSE(original.isEmpty()) << source;
+        h.mutate(original, QStringLiteral("case.") + QString::fromUtf8(source).section('.', -1));
+    }
+    for (const QString format : {"png", "webp", "tif"}) {
+        const QString made = h.dir.filePath(QStringLiteral("made.") + format);
+        ASSERT_EQ(QProcess::execute(QStringLiteral("convert"), {corpus("video-001.bmp"), made}), 0) << qPrintable(format);
+        h.mutate(readAll(made), QStringLiteral("case.") + format);
+        QFile::remove(made);
+    }
+    // Bad RLE runs in BMPs, bad LZW codes in GIFs.
+    const QByteArray rle = readAll(corpus("horse.bmp"));
+    for (int i = 0; i < 200; ++i) {
+        QByteArray b = rle;
+        const int dataStart = int(uchar(b[10])) | int(uchar(b[11])) << 8;
+        for (int f = 0; f < 6; ++f)
+            b[dataStart + int(h.random() % (b.size() - dataStart))] = char(h.random() % 4 == 0 ? 0 : h.random() & 0xFF);
+        h.attempt("bmp rle runs", b, QStringLiteral("case.bmp"));
+    }
+    const QByteArray gif = readAll(corpus("horse.gif")), animated = readAll(corpus("1_partyanimsm2.gif"));
+    for (int i = 0; i < 200; ++i) {
+        QByteArray b = i % 2 ? gif : animated;
+        const int from = 800;   // past the colour table, inside the image data
+        for (int f = 0; f < 4; ++f)
+            b[from + int(h.random() % (b.size() - from))] = char(h.random() & 0xFF);
+        h.attempt("gif lzw codes", b, QStringLiteral("case.gif"));
+    }
+    h.expectEmpty();
 }
