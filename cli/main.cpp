@@ -131,7 +131,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption minQuality(QStringLiteral("min-quality"),
         QStringLiteral("The lowest quality \"what would fit\" accepts (1 to 100)."), QStringLiteral("Q"),
         QString::number(FitSearch::DefaultMinQuality));
-    parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality});
+    const QCommandLineOption metadata(QStringLiteral("metadata"),
+        QStringLiteral("What the squashed file keeps of the picture's EXIF data: mail (date, camera, author, "
+                       "copyright, description; no position), none, or all (the position included)."),
+        QStringLiteral("mail|none|all"), QStringLiteral("mail"));
+    parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality, metadata});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to squash."), QStringLiteral("FILE..."));
     // Qt would read the arguments as UTF-8, making other bytes U+FFFD.
     QStringList arguments;
@@ -206,6 +210,12 @@ int main(int argc, char *argv[])
         return Usage;
     }
     settings.writeFit = parser.isSet(fit);
+    const auto policy = Metadata::PolicyNamed(parser.value(metadata));
+    if (!policy) {
+        printErr(QStringLiteral("quillmoss-squash: --metadata must be mail, none or all"));
+        return Usage;
+    }
+    settings.metadata = *policy;
     std::optional<OutputPlan> plan;
     try {
         plan.emplace(parser.value(suffix), destFolder);
