@@ -11,10 +11,19 @@ void ImageBox::setPicture(const QImage &picture)
         clear();
         return;
     }
-    const QSize pixels = size() * devicePixelRatioF();
-    m_shown = picture.scaled(pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    // Only a picture of another size is scaled here.
+    m_shown = reduced(picture, pixelSize());
     m_shown.setDevicePixelRatio(devicePixelRatioF());
     update();
+}
+
+QSize ImageBox::pixelSize() const { return size() * devicePixelRatioF(); }
+
+QImage ImageBox::reduced(const QImage &picture, QSize size)
+{
+    if (picture.isNull() || picture.size() == size || size.isEmpty())
+        return picture;
+    return picture.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
 void ImageBox::clear()

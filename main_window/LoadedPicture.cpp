@@ -1,15 +1,12 @@
 #include "LoadedPicture.h"
 
-#include "FileNames.h"
-#include "Picture.h"
+#include "ImageBox.h"
 
-LoadedPicture LoadedPicture::Load(const QString &path, const std::atomic<bool> &cancelled)
+LoadedPicture LoadedPicture::Load(const QString &path, QSize previewSize, const std::atomic<bool> &cancelled)
 {
     LoadedPicture loaded;
-    loaded.path = path;
     // A load that a newer one replaces stops early (its error goes unseen).
-    loaded.picture = Picture::LoadPicture(path, [&cancelled] { return cancelled.load(); });
-    // Measured after the decode, so that the length belongs to these pixels.
-    loaded.length = FileNames::status(path).size;
+    static_cast<PreparedPicture &>(loaded) = PreparedPicture::Load(path, {}, [&cancelled] { return cancelled.load(); });
+    loaded.preview = ImageBox::reduced(loaded.picture, previewSize);
     return loaded;
 }

@@ -1,22 +1,21 @@
 #pragma once
 
+#include "PreparedPicture.h"
+
 #include <QImage>
+#include <QSize>
 #include <QString>
 #include <atomic>
 
-// One loaded picture: its path, its file's length and its pixels, which give
-// its size. The window replaces it whole or not at all, and a squash reads
-// nothing else about its input.
-struct LoadedPicture
+// One loaded picture: the engine's prepared picture (path, length, pixels,
+// size) and those pixels reduced to the thumbnail's size. The window
+// replaces it whole or not at all, and a squash reads nothing else about
+// its input.
+struct LoadedPicture : PreparedPicture
 {
-    QString path;
-    qint64 length = 0;
-    QImage picture;
+    QImage preview;
 
-    bool isNull() const { return picture.isNull(); }
-    int width() const { return picture.width(); }
-    int height() const { return picture.height(); }
-
-    // Decodes the file (on any thread). Throws the picture loader's errors.
-    static LoadedPicture Load(const QString &path, const std::atomic<bool> &cancelled);
+    // Decodes the file and reduces it to `previewSize` (on any thread).
+    // Throws PreparedPicture's errors.
+    static LoadedPicture Load(const QString &path, QSize previewSize, const std::atomic<bool> &cancelled);
 };

@@ -213,10 +213,21 @@ void frmMain::buildControls()
     fraOriginal = at(new QGroupBox(QStringLiteral("Picture Thumbnails"), this), 3360, 120, 2295, 5295);
     lblPicture[0] = at(label(fraOriginal, QStringLiteral("Original")), 120, 360, 2055, 255);
     imgPicture = at(new ImageBox(fraOriginal), 120, 600, 2055, 2055);
-    lblPicture[1] = at(label(fraOriginal, QStringLiteral("Squashed")), 120, 2880, 2055, 255);
+    // Wide enough for its result: "Squashed: 96 KB, 92%, 43.6 dB".
+    lblPicture[1] = at(label(fraOriginal, QStringLiteral("Squashed")), 120, 2880, 2160, 255);
     imgSquashed = at(new ImageBox(fraOriginal), 120, 3120, 2055, 2055);
     for (ImageBox *box : {imgPicture, imgSquashed})
         box->setToolTip(QStringLiteral("Click here to open this image in a new window"));
+    lblFit = at(label(fraOriginal, QString()), 240, 3720, 1815, 855);
+    lblFit->setWordWrap(true);
+    // Readable over the failed picture behind it.
+    lblFit->setAutoFillBackground(true);
+    lblFit->setFrameShape(QFrame::Box);
+    lblFit->setMargin(2);
+    lblFit->setAlignment(Qt::AlignCenter);
+    lblFit->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    lblFit->setToolTip(QStringLiteral("Squash again at the largest size that fits"));
+    lblFit->hide();
 
     // Bottom strip
     cmdSquash = at(new QPushButton(QStringLiteral(">>>> Squash <<<<"), this), 3360, 5640, 2295, 495);

@@ -33,6 +33,8 @@ void frmMain::ReadSettings()
 
 void frmMain::WriteSettings()
 {
+    // Every key below goes to the file in one replacement.
+    S::Batch batch;
     skip([&] { S::write(S::Author, QStringLiteral("tRoMbeLiX")); });
     skip([&] { S::write(S::Date, QStringLiteral("2005/10")); });
     skip([&] {
@@ -53,4 +55,5 @@ void frmMain::WriteSettings()
             setWindowState(windowState() & ~(Qt::WindowMinimized | Qt::WindowMaximized));
     });
     WindowPosition::Save(this, S::FormX, S::FormY);
+    skip([&] { batch.commit(); });
 }

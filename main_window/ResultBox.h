@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QPlainTextEdit>
+#include <QScrollBar>
 
 // The message area: multi-line and read-only, wrapping a long message so
 // that its beginning shows and the rest scrolls into view.
@@ -19,7 +20,12 @@ public:
         connect(this, &QPlainTextEdit::textChanged, this, [this] { emit changed(text()); });
     }
     QString text() const { return toPlainText(); }
-    void setText(const QString &text) { setPlainText(text); }
+    // A new message shows from its beginning, wherever the last was scrolled to.
+    void setText(const QString &text)
+    {
+        setPlainText(text);
+        verticalScrollBar()->setValue(0);
+    }
 
 signals:
     void changed(const QString &text);

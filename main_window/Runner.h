@@ -1,7 +1,9 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QFutureWatcher>
 #include <QObject>
+#include <QPointer>
 #include <QtConcurrent/QtConcurrentRun>
 #include <atomic>
 #include <deque>
@@ -19,9 +21,23 @@ class Runner : public QObject
     Q_OBJECT
 public:
     using Step = std::function<void()>;
-    using Cancelled = std::shared_ptr<const std::atomic<bool>>;
+
+    // How a worker reaches the window's thread: safe to copy and call from
+    // any thread. It holds the runner weakly, so a call that arrives after
+    // the runner has gone is dropped instead of reaching a dead window.
+    class Poster
+    {
+    public:
+        void operator()(std::function<void()> call) const;
+
+    private:
+        friend class Runner;
+        std::shared_ptr<const QPointer<Runner>> m_target;
+    };
 
     explicit Runner(QObject *parent = nullptr) : QObject(parent) {}
+    // Cancels the running work and waits for work that cannot be abandoned
+    // (a squash), so that nothing outlives the window it reports to.
     ~Runner() override;
 
     // At the end of the queue; starts at once when nothing runs.
@@ -38,8 +54,8 @@ public:
     void run(std::function<T(const std::atomic<bool> &)> work,
              std::function<void(T, std::exception_ptr)> done, bool abandonable);
 
-    // Queues `call` on the window's thread; safe from any thread.
-    void post(std::function<void()> call);
+    // Made on the window's thread, for a worker to use.
+    Poster poster();
 
     // Asks the running work to stop; an abandonable one ends its step now.
     void cancelRunning();
@@ -49,13 +65,18 @@ public:
     bool busy() const { return m_running || !m_queue.empty(); }
     // Whether a step is running its window-thread part right now.
     bool inStep() const { return m_running && !m_waiting; }
+    // Whether the running step waits for abandonable work (a load).
+    bool runningAbandonable() const { return m_waiting && m_abandonable; }
 
 signals:
     void busyChanged(bool busy);
+    // A step or a `done` handler threw: what it threw, for the window to show.
+    void failed(std::exception_ptr error);
 
 private:
     void startNext();
     void stepEnded();
+    void guarded(const std::function<void()> &body);
 
     std::deque<Step> m_queue;
     bool m_running = false;
@@ -63,6 +84,8 @@ private:
     bool m_abandonable = false;
     std::shared_ptr<std::atomic<bool>> m_cancel;
     std::function<void()> m_abandon;   // detaches the running work's watcher
+    std::function<void()> m_wait;      // blocks until the running work has ended
+    std::shared_ptr<const QPointer<Runner>> m_self;
 };
 
 template <typename T>
@@ -83,16 +106,15 @@ void Runner::run(std::function<T(const std::atomic<bool> &)> work, std::function
         watcher->disconnect();
         QObject::connect(watcher, &QFutureWatcherBase::finished, watcher, &QObject::deleteLater);
     };
+    m_wait = [watcher] { watcher->waitForFinished(); };
     connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, done] {
         Outcome outcome = watcher->result();
         watcher->deleteLater();
         m_abandon = nullptr;
+        m_wait = nullptr;
         m_cancel.reset();
         m_waiting = false;
-        try {
-            done(std::move(outcome.value), outcome.error);
-        } catch (...) {
-        }
+        guarded([&] { done(std::move(outcome.value), outcome.error); });
         stepEnded();
     });
     // An exception on the worker is carried back to `done`, never lost.

@@ -8,6 +8,7 @@
 #include "Numbers.h"
 #include "Picture.h"
 #include "ProgressSurface.h"
+#include "ResultLines.h"
 #include "OptionTargets.h"
 #include "clsCommonDialogs.h"
 #include "clsPathER.h"
@@ -20,6 +21,9 @@
 #include <QDesktopServices>
 #include <QDragMoveEvent>
 #include <QDropEvent>
+#include <QFileInfo>
+#include <QFontMetrics>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QUrl>
 
@@ -48,9 +52,17 @@ frmMain::frmMain(MessageBoxes &boxes, QWidget *parent) : QWidget(parent), m_boxe
     connect(chkDropZone, &QCheckBox::stateChanged, this, [this] { chkDropZone_Click(); });
     connect(&m_runner, &Runner::busyChanged, this, [this](bool busy) {
         cmdSquash->setEnabled(!busy);
-        if (!busy && m_closeWhenDone)
+        if (busy)
+            return;
+        batchEnded();
+        if (m_closeWhenDone)
             close();
     });
+    // A step or handler that failed past its own report still shows.
+    connect(&m_runner, &Runner::failed, this, [this](std::exception_ptr error) {
+        squashFailed(-1, ErrorHandlers::asAppError(error));
+    });
+    connect(lblFit, &QLabel::linkActivated, this, [this] { squashAtFit(); });
     connect(cmdSquash, &QPushButton::clicked, this, [this] { cmdSquash_Click(); });
     connect(cmdOpen, &QPushButton::clicked, this, [this] { cmdOpen_Click(); });
     connect(imgPicture, &ImageBox::clicked, this, [this] { imgPicture_Click(); });
@@ -103,7 +115,7 @@ void frmMain::closeEvent(QCloseEvent *event)
         // A load is given up at once; a squash stops between two tries and
         // writes nothing. The window closes when the queue is idle.
         m_closeWhenDone = true;
-        m_runner.cancelAll();
+        stop();
         if (m_runner.busy()) {
             event->ignore();
             return;
@@ -213,9 +225,11 @@ void frmMain::cmdOpen_Click()
         dialog.CancelError(false);
         dialog.hOwner(this);
         dialog.flags(2628096);
-        dialog.Filter(QStringLiteral("All supported files (JPG,GIF,BMP)|*.jpg;*.gif;*.bmp|JPG|*.jpg|GIF|*.gif|BMP|*.bmp|"
-                                     "All files|*.*|More pictures (*.png;*.webp;*.tif;*.tiff;*.heic;*.heif)|"
-                                     "*.png;*.webp;*.tif;*.tiff;*.heic;*.heif"));
+        // "*.jpg" brings "*.jpeg" along.
+        dialog.Filter(QStringLiteral("All supported files (JPG, GIF, BMP, PNG, WebP, TIFF, HEIC)|"
+                                     "*.jpg;*.gif;*.bmp;*.png;*.webp;*.tif;*.tiff;*.heic;*.heif|"
+                                     "JPG|*.jpg|GIF|*.gif|BMP|*.bmp|PNG|*.png|WebP|*.webp|TIFF|*.tif;*.tiff|"
+                                     "HEIC|*.heic;*.heif|All files|*.*"));
         dialog.FilterIndex(1);
         dialog.FileName(m_strLastUsedPath);
         dialog.ShowOpen();
@@ -238,7 +252,18 @@ void frmMain::cmdOpen_Click()
             m_strLastUsedPath = path.GetPath() + clsPathER::Separator + QLatin1Char('.');
             paths << chosen;
         }
-        intake(paths, true);
+        // Names typed in the dialog that lead nowhere are named, not dropped.
+        QStringList missing;
+        paths.removeIf([&](const QString &path) {
+            if (clsPathER::FileExists(path))
+                return false;
+            missing << path;
+            return true;
+        });
+        if (!missing.isEmpty())
+            m_boxes.show(QStringLiteral("These files were not found:\n") + missing.join(QLatin1Char('\n')),
+                         MessageBoxes::Exclamation, QStringLiteral("File not found"));
+        intake(paths);
     });
 }
 
@@ -251,7 +276,7 @@ void frmMain::LoadFileAfterDragging(const QMimeData *Data, std::int16_t &)
                 paths << FileNames::fromUrl(url);
         if (paths.size() > 1)
             chkAutoCommit->setState(1);
-        intake(paths, false);
+        intake(paths);
     });
 }
 
@@ -289,63 +314,67 @@ bool frmMain::eventFilter(QObject *watched, QEvent *event)
     }
 }
 
-void frmMain::intake(const QStringList &paths, bool fromDialog)
+void frmMain::intake(const QStringList &paths)
 {
     if (paths.isEmpty())
         return;
-    // The user has moved on: a picture still decoding is given up.
-    m_runner.cancelRunning();
-    for (const QString &path : paths) {
-        ++m_queuedLoads;
-        m_runner.add([this, path, fromDialog] {
-            --m_queuedLoads;
-            // The dialog's files show in txtFile while they load.
-            if (fromDialog)
-                txtFile->setText(path);
-            LoadFilePicture(path);
-        });
+    const bool squash = chkAutoCommit->state() != 0;
+    // A load that only shows a picture gives way to a newer one that only
+    // shows one; a squash, or a load that leads to one, is never given up.
+    if (!squash && m_runner.runningAbandonable() && m_loading >= 0 && !m_list[m_loading].squash) {
+        m_loading = -1;
+        m_runner.cancelRunning();
     }
-    showQueued();
-}
-
-void frmMain::showQueued()
-{
-    const QString text = txtResult->text().section(QStringLiteral(" ("), 0, 0);
-    if (m_runner.busy() && m_queuedLoads > 0)
-        txtResult->setText(text + QStringLiteral(" (%1 more queued)").arg(m_queuedLoads));
+    for (const QString &path : paths) {
+        const int index = m_list.add(path, squash);
+        m_runner.add([this, index] { load(index); });
+    }
 }
 
 void frmMain::LoadFilePicture(const QString &p_strFileName)
 {
-    const auto load = [this, p_strFileName] {
-        m_runner.run<LoadedPicture>(
-            [p_strFileName](const std::atomic<bool> &cancelled) { return LoadedPicture::Load(p_strFileName, cancelled); },
-            [this, p_strFileName](LoadedPicture picture, std::exception_ptr error) {
-                loaded(std::move(picture), error, p_strFileName);
-            },
-            true);
-    };
-    if (m_runner.inStep())
-        load();   // from the intake's own step
-    else
-        m_runner.add(load);
+    intake({p_strFileName});
 }
 
-void frmMain::loaded(LoadedPicture picture, std::exception_ptr error, const QString &)
+void frmMain::load(int index)
 {
+    const QString path = m_list[index].path;
+    m_loading = index;
+    m_beforeLoad = txtResult->text();
+    txtResult->setText(QStringLiteral("Loading %1...").arg(QFileInfo(path).fileName()));
+    setCursor(Qt::BusyCursor);
+    const QSize box = imgPicture->pixelSize();
+    m_runner.run<LoadedPicture>(
+        [path, box](const std::atomic<bool> &cancelled) { return LoadedPicture::Load(path, box, cancelled); },
+        [this, index](LoadedPicture picture, std::exception_ptr error) { loaded(index, std::move(picture), error); },
+        true);
+}
+
+void frmMain::loaded(int index, LoadedPicture picture, std::exception_ptr error)
+{
+    unsetCursor();
+    m_loading = -1;
+    PictureList::Picture &entry = m_list[index];
     if (error) {
-        // Nothing of the failed file is kept: txtFile names the picture
-        // that is still loaded.
-        txtFile->setText(m_loaded.path);
-        // A picture too large to hold is not a wrong format: say its size.
-        if (ErrorHandlers::asAppError(error).number() == AppError::OutOfMemory)
-            ErrorHandlers::report(m_boxes, [&] { std::rethrow_exception(error); });
-        else
+        // Nothing of the failed file is kept: the boxes still show the
+        // picture that is loaded.
+        txtResult->setText(m_beforeLoad);
+        const AppError e = ErrorHandlers::asAppError(error);
+        m_list.done(index, SquashJob::Status::LoadFailed, e);
+        // A file that is no picture gets the "Invalid Picture" box; one that
+        // is missing, unreadable or too large to hold says so.
+        const QString text = ResultLines::LoadErrorText(e);
+        if (text == ErrorHandlers::invalidPictureText())
             ErrorHandlers::showInvalidPicture(m_boxes);
+        else
+            m_boxes.show(text, MessageBoxes::Critical,
+                         e.number() == AppError::InvalidPicture ? ErrorHandlers::invalidPictureTitle() : QString());
         return;
     }
     try {
         m_loaded = std::move(picture);
+        m_current = index;
+        entry.state = PictureList::State::Loaded;
         m_sngPictureWidth = float(m_loaded.width());
         m_sngPictureHeight = float(m_loaded.height());
         txtActualWidth->setText(Numbers::floatText(m_sngPictureWidth));
@@ -357,22 +386,56 @@ void frmMain::loaded(LoadedPicture picture, std::exception_ptr error, const QStr
         txtActualSize->setText(QString::number(m_loaded.length));
         if (m_intSizeOption != 4)
             txtUserSize->setText(txtActualSize->text());
-        imgPicture->setPicture(m_loaded.picture);
-        imgSquashed->clear();
+        imgPicture->setPicture(m_loaded.preview);
+        showSquashed(entry);
         txtFile->setText(m_loaded.path);
         if (ProgressBar)
             ProgressBar->value(0);
         txtResult->setText(NotYet());
-        showQueued();
     } catch (...) {
         ErrorHandlers::showInvalidPicture(m_boxes);
         return;
     }
-    // The estimates follow the squash, as the loaded picture's last step.
-    if (chkAutoCommit->state() != 0)
-        m_runner.addNext({[this] { squash(); }, [this] { refreshEstimates(); }});
-    else
-        refreshEstimates();
+    // The estimates belong to the picture shown, also while it squashes.
+    refreshEstimates();
+    if (entry.squash)
+        m_runner.addNext({[this, index] { squash(index); }});
+}
+
+void frmMain::showSquashed(const PictureList::Picture &picture)
+{
+    const bool done = picture.state == PictureList::State::Done;
+    const SquashJob::Result &result = picture.result;
+    imgSquashed->setPicture(done ? result.preview : QImage());
+    const QString caption = done ? ResultLines::Caption(result) : QString();
+    lblPicture[1]->setText(caption.isEmpty() ? QStringLiteral("Squashed") : caption);
+    // A pixel smaller rather than lose the end of its figures.
+    QFont font = lblPicture[1]->font();
+    font.setPixelSize(10);
+    if (QFontMetrics(font).horizontalAdvance(lblPicture[1]->text()) > lblPicture[1]->width())
+        font.setPixelSize(9);
+    lblPicture[1]->setFont(font);
+    const bool offer = done && result.status == SquashJob::Status::Failed && result.fit.found;
+    lblFit->setText(offer ? QStringLiteral("<a href=\"fit\">Fits at %1 x %2 at %3%: click to squash at that size</a>")
+                                .arg(result.fit.size.width())
+                                .arg(result.fit.size.height())
+                                .arg(result.fit.quality)
+                          : QString());
+    lblFit->setVisible(offer);
+}
+
+void frmMain::squashAtFit()
+{
+    if (m_current < 0 || busy())
+        return;
+    const SquashJob::Result &result = m_list[m_current].result;
+    if (result.status != SquashJob::Status::Failed || !result.fit.found)
+        return;
+    const QSize fit = result.fit.size;
+    optResize[3]->click();
+    txtWidth->setText(QString::number(fit.width()));
+    txtHeight->setText(QString::number(fit.height()));
+    cmdSquash_Click();
 }
 
 void frmMain::showViewer(const QImage &picture, float W, float H)
@@ -418,9 +481,15 @@ void frmMain::imgSquashed_Click()
         imgSquashed->clear();
         return;
     }
-    QImage picture;
-    skip([&] { picture = Picture::LoadPicture(m_strSquashedFile); });
-    showViewer(picture, m_sngNewWidth, m_sngNewHeight);
+    // Decoded whole off the window's thread; the viewer opens when it is.
+    const QString file = m_strSquashedFile;
+    m_runner.add([this, file] {
+        m_runner.run<QImage>([file](const std::atomic<bool> &) { return Picture::LoadPicture(file); },
+                             [this](QImage picture, std::exception_ptr) {
+                                 showViewer(picture, m_sngNewWidth, m_sngNewHeight);
+                             },
+                             true);
+    });
 }
 
 void frmMain::ShowProgress(bool bShow)
@@ -452,21 +521,23 @@ QLineEdit *frmMain::boxFor(int box) const
 
 void frmMain::cmdSquash_Click()
 {
-    m_runner.add([this] { squash(); });
+    m_runner.add([this] { squash(m_current); });
 }
 
-void frmMain::reportSquashError(const AppError &e)
+void frmMain::squashFailed(int index, const AppError &e)
 {
+    if (index >= 0)
+        m_list.done(index, SquashJob::Status::Error, e);
     // The result box comes back with the error, instead of leaving the bar
     // where the result should be.
     ShowProgress(false);
     txtResult->setText(e.reportText());
 }
 
-void frmMain::squash()
+void frmMain::squash(int index)
 {
-    ErrorHandlers::report(m_boxes, [this] {
-        if (m_loaded.isNull()) {
+    ErrorHandlers::report(m_boxes, [this, index] {
+        if (index < 0 || m_loaded.isNull()) {
             m_boxes.show(QStringLiteral("Please select a picture to be squashed"), MessageBoxes::Exclamation,
                          QStringLiteral("No picture present"));
             return;
@@ -494,81 +565,125 @@ void frmMain::squash()
         m_sngNewWidth = target.width;
         m_sngNewHeight = target.height;
 
-        SquashCore::Request request;
-        request.inputPath = m_loaded.path;
-        SquashCore::Aim(request, target);
-        const bool go = SquashCore::ConfirmWithinLimit(request, m_loaded.length, [this] {
+        SquashJob::Settings settings;
+        settings.limit = limit.choice;
+        settings.size = size.choice;
+        settings.previewSize = imgSquashed->pixelSize();
+        // One plan a batch: an output written earlier in it is never replaced.
+        if (!m_plan || m_plan->suffix() != txtSuffix->text() || m_plan->destFolder() != m_destFolder)
+            m_plan = std::make_unique<OutputPlan>(txtSuffix->text(), m_destFolder);
+        const SquashJob::Job job = SquashJob::Plan(QFileInfo(m_loaded.path).fileName(), m_loaded.path, settings,
+                                                   *m_plan, [this] {
             return m_boxes.show(QStringLiteral("Picture is already within the file size limit.\r\n"
                                                "Do you want to continue on resizing the picture?"),
                                 MessageBoxes::YesNoQuestion, QStringLiteral("Picture Size?")) == MessageBoxes::Yes;
-        });
-        if (!go)
+        }, m_loaded.length);
+        if (job.error)
+            throw *job.error;
+        if (job.declined)
             return;
 
         txtResult->setText(QStringLiteral("Squashing in progress...Please wait"));
-        m_strSquashedFile = SquashCore::OutputPath(m_loaded.path, txtSuffix->text());
+        m_strSquashedFile = job.output.path;
         ShowProgress(true);
         if (!ProgressBar)
             throw AppError(AppError::ObjectNotSet, QStringLiteral("Quillmoss"));
         ProgressBar->value(0);
-        request.picture = m_loaded.picture;
-        request.suffix = txtSuffix->text();
+        // In a batch the bar runs over the whole batch, each file its share.
+        const int of = m_list.batchSquashes(), n = m_list.batchPosition(index);
+        const bool inBatch = of > 1 && n > 0;
+        ProgressBar->Caption(inBatch ? QStringLiteral("File %1 of %2").arg(n).arg(of) : QString());
+        const int share = int(picScrollBar->scaleWidth()) / std::max(of, 1);
+        const int floor = inBatch ? share * (n - 1) : 0, cap = inBatch ? share * n : INT16_MAX;
 
         // Each try comes back as a queued call and draws the bar once, in order.
-        const auto drawTry = [this] {
-            skip([this] {
-                ProgressBar->value(std::int16_t(ProgressBar->value() + 10));
+        const auto drawTry = [this, floor, cap] {
+            skip([this, floor, cap] {
+                ProgressBar->value(std::int16_t(std::min(std::max<int>(ProgressBar->value(), floor) + 10, cap)));
                 ProgressBar->DrawStatus(*picScrollBar);
             });
         };
         m_focusBeforeSquash = focusWidget();
         cmdSquash->setEnabled(false);
-        Runner *runner = &m_runner;
-        m_runner.run<Squashed>(
-            [request, runner, drawTry](const std::atomic<bool> &cancelled) {
-                Squashed done;
-                done.result = SquashCore::Squash(request, [&](int) {
-                    runner->post(drawTry);
+        const Runner::Poster post = m_runner.poster();
+        const PreparedPicture picture = m_loaded;
+        m_runner.run<SquashJob::Result>(
+            [job, picture, settings, post, drawTry](const std::atomic<bool> &cancelled) {
+                return SquashJob::Run(job, picture, settings, [&](int) {
+                    post(drawTry);
                     return !cancelled.load();
                 });
-                // A failure also says what would fit; the bar stays full meanwhile.
-                if (done.result.outcome == SquashCore::Outcome::Failed) {
-                    SquashCore::Request fit = request;
-                    fit.minQuality = FitSearch::DefaultMinQuality;
-                    done.fit = FitSearch::WhatWouldFit(fit, [&](int) { return !cancelled.load(); });
-                }
-                return done;
             },
-            [this](Squashed done, std::exception_ptr error) { squashed(done, error); }, false);
-    }, [this](const AppError &e) { reportSquashError(e); });
+            [this, index](SquashJob::Result result, std::exception_ptr error) { squashed(index, std::move(result), error); },
+            false);
+    }, [this, index](const AppError &e) { squashFailed(index, e); });
 }
 
-void frmMain::squashed(const Squashed &done, std::exception_ptr error)
+bool frmMain::offerFolder(int index, const AppError &e)
 {
-    const SquashCore::Result &result = done.result;
+    if (e.number() != AppError::PermissionDenied)
+        return false;
+    clsCommonDialogs dialog;
+    dialog.hOwner(this);
+    dialog.DialogPrompt(e.reportText() + QStringLiteral(": choose a folder for the squashed pictures"));
+    dialog.InitDir(QFileInfo(m_list[index].path).absolutePath());
+    const QString folder = dialog.ShowFolder();
+    if (folder.isEmpty())
+        return false;
+    // The rest of the batch goes there too.
+    m_destFolder = folder;
+    m_runner.addNext({[this, index] { squash(index); }});
+    return true;
+}
+
+void frmMain::squashed(int index, SquashJob::Result result, std::exception_ptr error)
+{
     if (m_focusBeforeSquash)
         m_focusBeforeSquash->setFocus();
-    ErrorHandlers::report(m_boxes, [&] {
-        if (error)
-            std::rethrow_exception(error);
-        switch (result.outcome) {
-        case SquashCore::Outcome::Success:
-            txtResult->setText(SquashCore::ResultText(result)
-                               + QStringLiteral("\n%1 bytes, PSNR %2 dB").arg(result.outputBytes).arg(result.psnr, 0, 'f', 1));
-            imgSquashed->setPicture(Picture::LoadPicture(m_strSquashedFile));
-            ProgressBar->value(100);
-            ShowProgress(false);
-            break;
-        case SquashCore::Outcome::Failed:
-            txtResult->setText(SquashCore::ResultText(result)
-                               + (done.fit.found ? QLatin1Char('\n') + FitSearch::FitText(done.fit) : QString()));
-            ShowProgress(false);
-            break;
-        case SquashCore::Outcome::Cancelled:
-            txtResult->setText(QStringLiteral("Squash cancelled: nothing was written"));
-            ShowProgress(false);
-            break;
-        }
-        showQueued();
-    }, [this](const AppError &e) { reportSquashError(e); });
+    ShowProgress(false);
+    if (error)   // Run never throws; a failure to hand its result over still shows
+        return squashFailed(index, ErrorHandlers::asAppError(error));
+    if (result.status == SquashJob::Status::Error) {
+        if (offerFolder(index, *result.error))
+            return;
+        m_boxes.show(result.error->reportText(), MessageBoxes::OkOnly, QString());
+    }
+    if (result.status == SquashJob::Status::Squashed)
+        ProgressBar->value(100);
+    // The box gets the job's own text; a batch's lines keep the names.
+    txtResult->setText(ResultLines::Text(result));
+    m_list.done(index, std::move(result));
+    if (index == m_current)
+        showSquashed(m_list[index]);
+}
+
+void frmMain::stop()
+{
+    // The running squash stops after its current try and writes nothing;
+    // what is queued is not started.
+    m_list.stopBatch();
+    m_runner.cancelAll();
+}
+
+void frmMain::keyPressEvent(QKeyEvent *event)
+{
+    if (event->key() == Qt::Key_Escape && busy()) {
+        stop();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void frmMain::batchEnded()
+{
+    unsetCursor();
+    // A batch of several squashes keeps every result: the sums first, then
+    // one line a picture.
+    if (m_list.batchSquashes() > 1)
+        txtResult->setText(m_list.batchReport());
+    m_list.endBatch();
+    m_plan.reset();
+    m_destFolder.clear();
+    if (ProgressBar)
+        ProgressBar->Caption(QString());
 }

@@ -1,11 +1,12 @@
 #pragma once
 
-#include "FitSearch.h"
 #include "LoadedPicture.h"
 #include "MessageBoxes.h"
+#include "PictureList.h"
 #include "ResultBox.h"
 #include "Runner.h"
-#include "SquashCore.h"
+#include "OutputPlan.h"
+#include "SquashJob.h"
 #include "StateCheckBox.h"
 #include "clsProgressBar.h"
 
@@ -40,10 +41,11 @@ public:
     explicit frmMain(MessageBoxes &boxes, QWidget *parent = nullptr);
     ~frmMain() override;
 
-    // Queues the load of one picture; it decodes off the window's thread.
+    // Queues the load of one picture, after the work already queued; it
+    // decodes off the window's thread.
     void LoadFilePicture(const QString &p_strFileName);
     // Loads (and with Auto-Commit squashes) every local file of a drop, after
-    // the work already queued; a load still decoding is given up.
+    // the work already queued.
     void LoadFileAfterDragging(const QMimeData *Data, std::int16_t &IndexCount);
     void cmdOpen_Click();
     void cmdSquash_Click();
@@ -60,6 +62,8 @@ public:
     Runner &runner() { return m_runner; }
     // The picture a squash works on: replaced whole by each good load.
     const LoadedPicture &loaded() const { return m_loaded; }
+    // Every picture that came in, and what became of it.
+    const PictureList &pictures() const { return m_list; }
 
     // The viewer, once a thumbnail has been clicked, and the drop zone, once
     // opened.
@@ -98,6 +102,8 @@ public:
     QGroupBox *fraOriginal;
     QLabel *lblPicture[2];
     ImageBox *imgPicture, *imgSquashed;
+    // Over the Squashed thumbnail after a FAILED: the size that would fit.
+    QLabel *lblFit;
     // bottom strip
     QPushButton *cmdSquash;
     ResultBox *txtResult;
@@ -120,6 +126,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
@@ -131,20 +138,18 @@ private:
     void chkTopMost_Click();
     void chkDropZone_Click();
     void ShowProgress(bool bShow);
-    void intake(const QStringList &paths, bool fromDialog);
-    void loaded(LoadedPicture picture, std::exception_ptr error, const QString &path);
-    void squash();
-    // What a squash's worker hands back: its result and, after a failure,
-    // what would fit.
-    struct Squashed
-    {
-        SquashCore::Result result;
-        FitSearch::Fit fit;
-    };
-    void squashed(const Squashed &done, std::exception_ptr error);
-    void reportSquashError(const AppError &e);
+    void intake(const QStringList &paths);
+    void load(int index);
+    void loaded(int index, LoadedPicture picture, std::exception_ptr error);
+    void squash(int index);
+    void squashed(int index, SquashJob::Result result, std::exception_ptr error);
+    bool offerFolder(int index, const AppError &e);
+    void squashFailed(int index, const AppError &e);
+    void showSquashed(const PictureList::Picture &picture);
+    void squashAtFit();
+    void batchEnded();
+    void stop();
     void refreshEstimates();
-    void showQueued();
     void showViewer(const QImage &picture, float W, float H);
     void setInputBox(QLineEdit *box, bool enabled);
     QLineEdit *boxFor(int box) const;
@@ -152,7 +157,12 @@ private:
     MessageBoxes &m_boxes;
     Runner m_runner;
     LoadedPicture m_loaded;
-    int m_queuedLoads = 0;
+    PictureList m_list;
+    int m_current = -1;           // the picture shown, in m_list
+    int m_loading = -1;           // the picture whose load runs
+    QString m_beforeLoad;         // txtResult before "Loading NAME..."
+    QString m_destFolder;         // chosen for this batch when its own cannot be written
+    std::unique_ptr<OutputPlan> m_plan;   // the running batch's output names
     bool m_closeWhenDone = false;
     QPointer<QWidget> m_focusBeforeSquash;
     std::unique_ptr<frmPicture> m_viewer;

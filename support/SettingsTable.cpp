@@ -1,5 +1,6 @@
 #include "SettingsTable.h"
 
+#include "AppError.h"
 #include "Numbers.h"
 #include "modINIer.h"
 
@@ -14,12 +15,32 @@ QString raw(const Key &key)
     return modINIer::ReadIniValue(QString::fromLatin1(key.section), QString::fromLatin1(key.key));
 }
 
-void put(const Key &key, const QString &text)
-{
-    modINIer::WriteIniValue(QString::fromLatin1(key.section), QString::fromLatin1(key.key), text);
-}
+thread_local Batch *t_batch = nullptr;
 
 } // namespace
+
+void put(const Key &key, const QString &text)
+{
+    const modINIer::IniValue value{QString::fromLatin1(key.section), QString::fromLatin1(key.key), text};
+    if (!t_batch)
+        return modINIer::WriteIniValue(value.section, value.key, value.value);
+    // Refused now, as a write of its own would be, so that the rest still go.
+    if (text.contains(QLatin1Char('\n')) || text.contains(QLatin1Char('\r')))
+        throw AppError(AppError::InvalidCall, QStringLiteral("Quillmoss.modINIer"));
+    t_batch->m_values << value;
+}
+
+Batch::Batch() : m_outer(t_batch) { t_batch = this; }
+
+Batch::~Batch() { t_batch = m_outer; }
+
+void Batch::commit()
+{
+    if (m_values.isEmpty())
+        return;
+    modINIer::WriteIniValues(m_values);
+    m_values.clear();
+}
 
 int readState(const Key &key)
 {

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "modINIer.h"
+
+#include <QList>
 #include <QString>
 #include <optional>
 
@@ -46,6 +49,25 @@ int readState(const Key &key);
 QString readText(const Key &key);
 // A Twips key: its value clamped to the key's range; none when unreadable.
 std::optional<double> readTwips(const Key &key);
+
+// Collects the writes made while it lives (on this thread) and writes them
+// to the file at once with commit(): one read, one replacement, instead of
+// one of each for every key. Writes not committed are dropped.
+class Batch
+{
+public:
+    Batch();
+    ~Batch();
+    Batch(const Batch &) = delete;
+    Batch &operator=(const Batch &) = delete;
+    // Failures are thrown (AppError), as write() throws them.
+    void commit();
+
+private:
+    friend void put(const Key &key, const QString &text);
+    QList<modINIer::IniValue> m_values;
+    Batch *m_outer;
+};
 
 // Writes the value in the key's form. Failures are thrown (AppError).
 void write(const Key &key, const QString &value);

@@ -75,6 +75,26 @@ std::int32_t bgrOf(const QColor &c) { return std::int32_t(c.red() | (c.green() <
 
 void clsCommonDialogs::SetFileChooser(FileChooser c) { chooser() = c ? std::move(c) : FileChooser(qtChooser); }
 
+namespace {
+
+QString qtFolderChooser(QWidget *owner, const QString &prompt, const QString &start)
+{
+    return QFileDialog::getExistingDirectory(owner, prompt, start);
+}
+
+clsCommonDialogs::FolderChooser &folderChooser()
+{
+    static clsCommonDialogs::FolderChooser c = qtFolderChooser;
+    return c;
+}
+
+} // namespace
+
+void clsCommonDialogs::SetFolderChooser(FolderChooser c)
+{
+    folderChooser() = c ? std::move(c) : FolderChooser(qtFolderChooser);
+}
+
 QStringList clsCommonDialogs::QtFilters(const QString &filter)
 {
     const QStringList parts = filter.split(QLatin1Char('|'));
@@ -221,7 +241,7 @@ void clsCommonDialogs::ShowAbout()
 
 QString clsCommonDialogs::ShowFolder()
 {
-    const QString folder = QFileDialog::getExistingDirectory(m_owner, m_dialogPrompt, m_initDir);
+    const QString folder = folderChooser()(m_owner, m_dialogPrompt, m_initDir);
     if (folder.isEmpty())
         return QString();
     m_initDir = folder;

@@ -39,6 +39,10 @@ public:
     // cancelled. Tests replace it with one that picks what a user would.
     using FileChooser = std::function<std::optional<QStringList>(const FileRequest &)>;
     static void SetFileChooser(FileChooser chooser);
+    // Shows a folder browser over its owner, with a prompt and a start
+    // folder: the folder chosen, or empty when cancelled. Tests replace it too.
+    using FolderChooser = std::function<QString(QWidget *owner, const QString &prompt, const QString &start)>;
+    static void SetFolderChooser(FolderChooser chooser);
 
     // The "|"-separated filter ("JPG|*.jpg|All files|*.*") as Qt name
     // filters. Patterns match without regard to case and "*.jpg" brings

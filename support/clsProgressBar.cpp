@@ -34,6 +34,8 @@ void clsProgressBar::DrawStatus(ProgressSurface &PicBar)
         const float p = float(m_value) / width * 100.0f;
         status = QString::number(qint64(Numbers::roundHalfEven(double(p)))) + QLatin1Char('%');
     }
+    if (!m_caption.isEmpty())
+        status = m_caption + QStringLiteral("  ") + status;
     if (m_drawText) {
         PicBar.setCurrentX(width / 2 - PicBar.textWidth(status) / 2);
         PicBar.setCurrentY(PicBar.scaleHeight() / 2 - PicBar.textHeight(QStringLiteral("1")) / 2);

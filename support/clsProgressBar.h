@@ -22,6 +22,9 @@ public:
     void value(std::int16_t vData) { m_value = vData; }
     bool DrawText() const { return m_drawText; }
     void DrawText(bool vData) { m_drawText = vData; }
+    // Printed before the percentage ("File 2 of 5  37%"); empty by default.
+    QString Caption() const { return m_caption; }
+    void Caption(const QString &vData) { m_caption = vData; }
 
     void InitProgress(ProgressSurface &PicBar) const;
     // Throws AppError 11 "Division by zero" on a surface of no width.
@@ -35,4 +38,5 @@ private:
     std::int32_t m_foreColor = 0xFF0000;
     std::int32_t m_backColor = std::int32_t(0x8000000Fu);
     bool m_drawText = true;
+    QString m_caption;
 };

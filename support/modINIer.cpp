@@ -140,6 +140,46 @@ Place place()
     return {own, QFileInfo::exists(own) || !there ? QString() : beside, true};
 }
 
+// Replaces the key's line in place, or adds it at the end of its section,
+// or adds the section at the end of the file.
+void set(Lines &f, const IniValue &v)
+{
+    const Line entry{v.key.toUtf8() + '=' + v.value.toUtf8(), f.eol};
+
+    qsizetype sectionLine = -1, keyLine = -1, lastEntry = -1;
+    for (qsizetype i = 0; i < f.lines.size(); ++i) {
+        const QByteArray &line = f.lines[i].text;
+        if (isSection(line)) {
+            if (sectionLine >= 0)
+                break;   // the section ended
+            if (sectionIs(line, v.section))
+                sectionLine = lastEntry = i;
+            continue;
+        }
+        if (sectionLine < 0)
+            continue;
+        if (!line.trimmed().isEmpty())
+            lastEntry = i;
+        if (keyIs(line, v.key)) {
+            keyLine = i;
+            break;
+        }
+    }
+    const auto finishLine = [&f](qsizetype i) {
+        if (i >= 0 && f.lines[i].end.isEmpty())
+            f.lines[i].end = f.eol;
+    };
+    if (keyLine >= 0) {
+        f.lines[keyLine].text = entry.text;
+    } else if (sectionLine >= 0) {
+        finishLine(lastEntry);
+        f.lines.insert(lastEntry + 1, entry);
+    } else {
+        finishLine(f.lines.size() - 1);
+        f.lines << Line{'[' + v.section.toUtf8() + ']', f.eol} << entry;
+    }
+}
+
 } // namespace
 
 QString IniPath() { return place().path; }
@@ -168,52 +208,26 @@ QString ReadIniValue(const QString &section, const QString &key)
 
 void WriteIniValue(const QString &section, const QString &key, const QString &value)
 {
-    if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')) || key.contains(QLatin1Char('=')))
-        throw AppError(AppError::InvalidCall, kSource);
+    WriteIniValues({{section, key, value}});
+}
+
+void WriteIniValues(const QList<IniValue> &values)
+{
+    for (const IniValue &v : values)
+        if (v.value.contains(QLatin1Char('\n')) || v.value.contains(QLatin1Char('\r')) || v.key.contains(QLatin1Char('=')))
+            throw AppError(AppError::InvalidCall, kSource);
     const Place at = place();
     // Through a link the file it points at is replaced, and the link stays.
     const QString path = AtomicFile::linkTarget(at.path);
     if (path.isEmpty())
         throw AppError(AppError::PathFileAccess, kSource, QStringLiteral("Too many links: %1").arg(at.path));
     // A file that cannot be read must not be replaced by one holding only
-    // this key; one its owner made read-only is left alone.
+    // these keys; one its owner made read-only is left alone.
     if (QFileInfo::exists(path) && (!QFileInfo(path).isReadable() || !AtomicFile::canReplace(path)))
         throw AppError(AppError::PermissionDenied, kSource, QStringLiteral("Permission denied: %1").arg(path));
     Lines f = load(at.seed.isEmpty() ? path : at.seed);
-    const Line entry{key.toUtf8() + '=' + value.toUtf8(), f.eol};
-
-    qsizetype sectionLine = -1, keyLine = -1, lastEntry = -1;
-    for (qsizetype i = 0; i < f.lines.size(); ++i) {
-        const QByteArray &line = f.lines[i].text;
-        if (isSection(line)) {
-            if (sectionLine >= 0)
-                break;   // the section ended
-            if (sectionIs(line, section))
-                sectionLine = lastEntry = i;
-            continue;
-        }
-        if (sectionLine < 0)
-            continue;
-        if (!line.trimmed().isEmpty())
-            lastEntry = i;
-        if (keyIs(line, key)) {
-            keyLine = i;
-            break;
-        }
-    }
-    const auto finishLine = [&f](qsizetype i) {
-        if (i >= 0 && f.lines[i].end.isEmpty())
-            f.lines[i].end = f.eol;
-    };
-    if (keyLine >= 0) {
-        f.lines[keyLine].text = entry.text;
-    } else if (sectionLine >= 0) {
-        finishLine(lastEntry);
-        f.lines.insert(lastEntry + 1, entry);
-    } else {
-        finishLine(f.lines.size() - 1);
-        f.lines << Line{'[' + section.toUtf8() + ']', f.eol} << entry;
-    }
+    for (const IniValue &v : values)
+        set(f, v);
 
     QByteArray data = f.bom;
     for (const Line &line : f.lines)

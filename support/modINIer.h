@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QString>
 
 // The settings file: a small INI file read and written afresh on every call.
@@ -31,5 +32,12 @@ QString ReadIniValue(const QString &section, const QString &key);
 // Throws AppError when the file cannot be written or is read-only (70, 75)
 // or the value holds a line break (5); the old file is then left as it was.
 void WriteIniValue(const QString &section, const QString &key, const QString &value);
+
+// Several values at once: one read and one replacement of the file.
+struct IniValue
+{
+    QString section, key, value;
+};
+void WriteIniValues(const QList<IniValue> &values);
 
 } // namespace modINIer
