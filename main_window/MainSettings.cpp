@@ -23,6 +23,7 @@ void frmMain::ReadSettings()
     chkTopMost->setState(S::readState(S::TopMost));
     chkDropZone->setState(S::readState(S::DropZone));
     txtSuffix->setText(S::readText(S::Suffix));
+    m_metadata = Metadata::PolicyNamed(S::readText(S::MetadataPolicy)).value_or(Metadata::Policy::Mail);
     skip([&] {
         clsPathER path;
         path.SetFullPath(lastPath);

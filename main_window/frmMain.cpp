@@ -569,6 +569,7 @@ void frmMain::squash(int index)
         settings.limit = limit.choice;
         settings.size = size.choice;
         settings.previewSize = imgSquashed->pixelSize();
+        settings.metadata = m_metadata;
         // One plan a batch: an output written earlier in it is never replaced.
         if (!m_plan || m_plan->suffix() != txtSuffix->text() || m_plan->destFolder() != m_destFolder)
             m_plan = std::make_unique<OutputPlan>(txtSuffix->text(), m_destFolder);

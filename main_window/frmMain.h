@@ -163,6 +163,7 @@ private:
     QString m_beforeLoad;         // txtResult before "Loading NAME..."
     QString m_destFolder;         // chosen for this batch when its own cannot be written
     std::unique_ptr<OutputPlan> m_plan;   // the running batch's output names
+    Metadata::Policy m_metadata = Metadata::Policy::Mail;   // what squashed files keep (settings, read only)
     bool m_closeWhenDone = false;
     QPointer<QWidget> m_focusBeforeSquash;
     std::unique_ptr<frmPicture> m_viewer;
