@@ -27,6 +27,7 @@ class ImageBox;
 class ProgressSurface;
 class QMimeData;
 class AppError;
+class frmCompare;
 class frmPicture;
 class frmDropZone;
 
@@ -51,6 +52,10 @@ public:
     void cmdSquash_Click();
     void imgPicture_Click();
     void imgSquashed_Click();
+    // The compare window for the picture shown (Ctrl+K, or the Squashed
+    // thumbnail's context menu).
+    void openCompare();
+    frmCompare *compareWindow() const { return m_compare.get(); }
     void Navigate(const QString &NavTo);
 
     // Where Navigate hands its text; the desktop's URL handler by default.
@@ -151,6 +156,7 @@ private:
     void stop();
     void refreshEstimates();
     void showViewer(const QImage &picture, float W, float H);
+    void followCompare();
     void setInputBox(QLineEdit *box, bool enabled);
     QLineEdit *boxFor(int box) const;
 
@@ -167,5 +173,6 @@ private:
     bool m_closeWhenDone = false;
     QPointer<QWidget> m_focusBeforeSquash;
     std::unique_ptr<frmPicture> m_viewer;
+    std::unique_ptr<frmCompare> m_compare;
     std::unique_ptr<frmDropZone> m_dropZone;
 };
