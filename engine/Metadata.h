@@ -52,6 +52,10 @@ struct Metadata
     // Reads the first EXIF segment of a JPEG file's header; an empty value
     // for any other file or a JPEG without one.
     static Metadata FromJpeg(const QByteArray &file);
+    // Reads the EXIF item of a HEIF file's primary picture (its orientation
+    // is left to the HEIF file's own transformations); an empty value when
+    // there is none. Call only for a file the HEIF loader has accepted.
+    static Metadata FromHeif(const QByteArray &file);
     // Reads an EXIF block: "Exif\0\0" and a TIFF structure, as an APP1
     // segment holds it.
     static Metadata FromExif(const QByteArray &block);

@@ -271,6 +271,8 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         picture = oriented(picture, source.metadata.orientation);
     } else if (source.format == "heif") {
         picture = HeifPicture::LoadHeif(source.bytes, reserve, cancelled);
+        if (metadata)
+            *metadata = Metadata::FromHeif(source.bytes);
     } else {
         // The picture as decoded and one converted copy of it.
         reserve(source.size, (source.bytesPerPixel + 4) * fullPixels);

@@ -306,7 +306,8 @@ QString groupsOf(const QVariantMap &tags)
 
 // Camera files with a position, serial numbers, an owner, XMP and IPTC
 // written into copies (the corpus's phone photo has a GPS block of its own,
-// the other a maker note, a thumbnail and orientation 6): each policy keeps
+// the other a maker note, a thumbnail and orientation 6), and the phone
+// photo made a HEIC file: each policy keeps
 // exactly its part, and the result line says when the position went. The
 // pixels stay upright, so a kept orientation is 1 or none.
 TEST_F(SquashCommand, EachMetadataPolicyKeepsItsPartAsAnotherReaderSeesIt)
@@ -318,23 +319,36 @@ TEST_F(SquashCommand, EachMetadataPolicyKeepsItsPartAsAnotherReaderSeesIt)
         {"none", "Composite ExifTool File JFIF System", false},
         {"all", "Composite ExifIFD ExifTool File GPS IFD0 JFIF PrintIM System", true},
     };
+    const auto tool = [&](const QString &program, const QStringList &args) {
+        QProcess p;
+        p.setWorkingDirectory(dir.path());
+        p.start(program, args);
+        return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    };
+    QStringList inputs;
     for (const char *file : {"issue70.jpg", "bug725582-testrotate.jpg"}) {
-        const QString in = copy(file);
-        QFile::setPermissions(in, QFile::ReadOwner | QFile::WriteOwner);
-        QProcess tag;
-        tag.start(QStringLiteral("exiftool"),
-                  {"-q", "-overwrite_original", "-GPSLatitude=48.8583", "-GPSLatitudeRef=N", "-GPSLongitude=2.2945",
-                   "-GPSLongitudeRef=E", "-SerialNumber=BODY123", "-LensSerialNumber=LENS456", "-OwnerName=Owner",
-                   "-Artist=A. Person", "-Copyright=(c) A. Person", "-OffsetTimeOriginal=+02:00",
-                   "-XMP-dc:Title=Home", "-IPTC:Keywords=home", in});
-        ASSERT_TRUE(tag.waitForFinished(60000) && tag.exitCode() == 0) << "exiftool (libimage-exiftool-perl) is needed";
+        inputs.append(copy(file));
+        QFile::setPermissions(inputs.last(), QFile::ReadOwner | QFile::WriteOwner);
+        ASSERT_TRUE(tool("exiftool", {"-q", "-overwrite_original", "-GPSLatitude=48.8583", "-GPSLatitudeRef=N",
+                                      "-GPSLongitude=2.2945", "-GPSLongitudeRef=E", "-SerialNumber=BODY123",
+                                      "-LensSerialNumber=LENS456", "-OwnerName=Owner", "-Artist=A. Person",
+                                      "-Copyright=(c) A. Person", "-OffsetTimeOriginal=+02:00", "-XMP-dc:Title=Home",
+                                      "-IPTC:Keywords=home", inputs.last()}))
+            << "exiftool (libimage-exiftool-perl) is needed";
+    }
+    // The phone photo as a phone of today stores it, its EXIF carried over.
+    ASSERT_TRUE(tool("convert", {inputs[0], "-resize", "25%", "phone.jpg"}));
+    ASSERT_TRUE(tool("heif-enc", {"-q", "50", "phone.jpg", "-o", "phone.heic"}));
+    inputs.append(dir.filePath("phone.heic"));
+    for (const QString &in : inputs) {
+        const std::string file = QFileInfo(in).fileName().toStdString();
         const QVariantMap source = exifOf(in);
         for (const Case &c : cases) {
-            SCOPED_TRACE(std::string(file) + " " + c.policy);
+            SCOPED_TRACE(file + " " + c.policy);
             const Ran r = run({"--max-size", "60KB", "--size", "25%", "--metadata", c.policy, in});
             ASSERT_EQ(r.status, 0) << qPrintable(r.err);
             EXPECT_EQ(r.out.contains("; location removed"), !c.everything) << qPrintable(r.out);
-            const QString out = QString(in).replace(".jpg", "_squashed.jpg");
+            const QString out = dir.filePath(QFileInfo(in).completeBaseName() + "_squashed.jpg");
             const QVariantMap tags = exifOf(out);
             const bool printIm = source.contains("PrintIM:PrintIMVersion");
             EXPECT_EQ(groupsOf(tags), QString::fromUtf8(c.groups).remove(printIm ? "" : "PrintIM "));
