@@ -155,6 +155,13 @@ private:
                 from = u32(e + 8);
                 if (qint64(from) + bytes > n)
                     continue;   // its value lies outside the block
+                // Values never share bytes: more than the block in all is
+                // entries pointing at one value again and again.
+                held += bytes;
+                if (held > n) {
+                    error = QStringLiteral("values that overlap");
+                    return false;
+                }
             }
             entry.value = QByteArray(reinterpret_cast<const char *>(d + from), qsizetype(bytes));
             entries.append(std::move(entry));
@@ -166,6 +173,7 @@ private:
     qsizetype n;
     bool big = false;
     QSet<std::uint32_t> seen;
+    qint64 held = 0;    // bytes of values copied so far
     QString error;
 };
 
