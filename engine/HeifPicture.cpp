@@ -160,8 +160,8 @@ Box child(const QList<Box> &list, const char *type)
 // two-byte header), or an empty size when it cannot be read.
 QSize spsSize(const uchar *nal, qint64 length)
 {
-    QByteArray rbsp;   // without the emulation prevention bytes
-    for (qint64 i = 2; i < length && rbsp.size() < 64; ++i) {
+    QByteArray rbsp;   // without the emulation prevention bytes; the sizes come early
+    for (qint64 i = 2; i < length && rbsp.size() < 256; ++i) {
         if (i >= 4 && nal[i] == 3 && nal[i - 1] == 0 && nal[i - 2] == 0)
             continue;
         rbsp += char(nal[i]);

@@ -108,26 +108,6 @@ QSize webpCanvas(const QByteArray &b)
     return {int(littleEndian(b, 24, 3)) + 1, int(littleEndian(b, 27, 3)) + 1};
 }
 
-// Deep pictures (16 bits a channel, floating point) converted to 8 bits a
-// band of rows at a time, so that only one deep copy is ever held.
-QImage toEightBits(const QImage &deep)
-{
-    const QImage::Format format = deep.hasAlphaChannel() ? QImage::Format_ARGB32_Premultiplied : QImage::Format_RGB32;
-    QImage out(deep.size(), format);
-    if (out.isNull())
-        return out;
-    constexpr int band = 256;
-    for (int y = 0; y < deep.height(); y += band) {
-        const int rows = std::min(band, deep.height() - y);
-        const QImage part = QImage(deep.constScanLine(y), deep.width(), rows, deep.bytesPerLine(), deep.format())
-                                .convertToFormat(format);
-        for (int r = 0; r < rows; ++r)
-            std::memcpy(out.scanLine(y + r), part.constScanLine(r), size_t(out.bytesPerLine()));
-    }
-    out.setColorSpace(deep.colorSpace());
-    return out;
-}
-
 Source open(const QString &path)
 {
     // Qt's default limit (256 MB) refuses large camera pictures. Our own
@@ -285,8 +265,6 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         reader.setAutoTransform(source.format == "tiff");
         if (!reader.read(&picture) || picture.isNull())
             invalidPicture();
-        if (picture.depth() > 32)
-            picture = toEightBits(picture);
         if (source.format == "bmp")
             widenBmpChannels(picture, source.bytes);
     }
@@ -305,6 +283,8 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         picture.convertToColorSpace(QColorSpace(QColorSpace::SRgb));
     }
     picture.setColorSpace(QColorSpace());
+    // Held once, a picture is converted in place: a deep one (16 bits a
+    // channel, floating point) shrinks to 8 bits without a second copy.
     if (picture.hasAlphaChannel())
         picture = onWhite(std::move(picture));
     else if (picture.format() != QImage::Format_RGB32)

@@ -117,6 +117,26 @@ TEST(Load, CraftedBombsStayWithinOneGibibyte)
     EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).size(), calls.front().size());
 }
 
+// Small files of deep pictures (16 bits a channel, half floats) that Qt
+// decodes at 8 bytes a pixel: squashed, and then loaded again for what would
+// fit, within 1 GiB.
+TEST(Load, DeepPicturesStayWithinOneGibibyte)
+{
+    QTemporaryDir dir;
+    const struct { const char *file; QByteArray bytes; } deep[] = {
+        {"deep.png", Crafted::png16(8700, 8700)},
+        {"deep.tif", Crafted::tiff(8000, 8000, 4, 16, 1)},
+        {"half.tif", Crafted::tiff(8000, 8000, 4, 16, 3)},
+    };
+    for (const auto &d : deep) {
+        const QString path = dir.filePath(QString::fromUtf8(d.file));
+        ASSERT_TRUE(writeAll(path, d.bytes));
+        const Child child = runSquash({QStringLiteral("--max-size"), QStringLiteral("100"), path});
+        EXPECT_EQ(child.status, 1) << d.file;   // even quality 1 is larger
+        EXPECT_LT(child.peakKiB, 1024L * 1024) << d.file;
+    }
+}
+
 TEST(Load, AThousandPicturesThroughTheCommandLineKeepMemoryFlat)
 {
     QTemporaryDir dir;
