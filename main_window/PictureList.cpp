@@ -16,9 +16,14 @@ int PictureList::add(const QString &path, bool squash)
 
 void PictureList::done(int index, SquashJob::Result result)
 {
+    // The written bytes are on disk; a long batch keeps the previews of its
+    // last pictures only, so that its memory stays bounded.
+    result.encoded = QByteArray();
     Picture &p = m_pictures[std::size_t(index)];
     p.state = State::Done;
     p.result = std::move(result);
+    if (index >= KeptPreviews)
+        m_pictures[std::size_t(index - KeptPreviews)].result.preview = QImage();
 }
 
 void PictureList::done(int index, SquashJob::Status status, const std::optional<AppError> &error)

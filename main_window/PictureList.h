@@ -29,6 +29,9 @@ public:
     const Picture &operator[](int index) const { return m_pictures[std::size_t(index)]; }
     int size() const { return int(m_pictures.size()); }
 
+    // How many of the latest pictures keep their preview.
+    static constexpr int KeptPreviews = 32;
+
     // Records what became of a picture: the job's result, or an outcome
     // without one (a load that failed, a squash stopped or refused).
     void done(int index, SquashJob::Result result);

@@ -161,7 +161,6 @@ private:
     QLineEdit *boxFor(int box) const;
 
     MessageBoxes &m_boxes;
-    Runner m_runner;
     LoadedPicture m_loaded;
     PictureList m_list;
     int m_current = -1;           // the picture shown, in m_list
@@ -175,4 +174,7 @@ private:
     std::unique_ptr<frmPicture> m_viewer;
     std::unique_ptr<frmCompare> m_compare;
     std::unique_ptr<frmDropZone> m_dropZone;
+    // Last, so that it goes first: it waits for a running squash while
+    // everything else is still there.
+    Runner m_runner;
 };

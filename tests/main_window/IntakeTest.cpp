@@ -255,7 +255,6 @@ TEST_F(Intake, ABatchSquashesEveryFileThatCameInShowsEveryResultAndStopsWritingN
         for (const char *base : {"b", "c", "d"})
             EXPECT_EQ(QFileInfo::exists(squashed(base)), stop == None) << base;
     }
-    EXPECT_TRUE(QFileInfo::exists(ini));   // settings written at the close
 }
 
 // A picture that takes long to decode (450 scans, below the decoder's limit)
@@ -286,6 +285,7 @@ TEST_F(Intake, ALoadKeepsTheWindowTurningShowsItsWorkAndGivesWayToANewerOne)
     settle(w);
     EXPECT_EQ(loaded, QStringList{slow});
     EXPECT_GE(turnsWhenLoaded, 2);
+    EXPECT_EQ(w.loaded().preview.size(), w.imgPicture->pixelSize());   // reduced on the worker too
     EXPECT_EQ(w.txtResult->text(), frmMain::NotYet());
     EXPECT_NE(w.cursor().shape(), Qt::BusyCursor);
 
