@@ -1,7 +1,6 @@
 #include "frmCompare.h"
 
 #include "ErrorHandlers.h"
-#include "JpegDecoder.h"
 #include "Picture.h"
 
 #include <QGuiApplication>
@@ -225,7 +224,7 @@ void frmCompare::compare(const Request &request)
             pair.original = request.original.size() == size
                                 ? request.original
                                 : Picture::StretchPicture(request.original, size.width(), size.height());
-            pair.squashed = JpegDecoder::Decode(request.squashed, {});
+            pair.squashed = Picture::LoadPicture(request.squashed);
             if (pair.squashed.size() != size)
                 pair.squashed = pair.squashed.scaled(size);
         } catch (...) {

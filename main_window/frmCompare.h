@@ -71,7 +71,7 @@ public:
     struct Request
     {
         QImage original;      // the picture as loaded
-        QByteArray squashed;  // the squashed file's bytes
+        QString squashed;     // the squashed file
         QSize size;           // the squashed picture's size
         int quality = 0;
         qint64 bytes = 0;

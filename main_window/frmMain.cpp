@@ -444,28 +444,35 @@ void frmMain::followCompare()
 {
     if (!m_compare || !m_compare->isVisible())
         return;
-    const bool current = m_current >= 0 && !m_loaded.isNull() && m_list[m_current].path == m_loaded.path;
-    const SquashJob::Result *result = current ? &m_list[m_current].result : nullptr;
-    if (!result || m_list[m_current].state != PictureList::State::Done || result->encoded.isEmpty()) {
+    if (!squashedShown()) {
         m_compare->clear(QStringLiteral("The picture shown has no squashed picture yet"));
         return;
     }
+    const SquashJob::Result &result = m_list[m_current].result;
     frmCompare::Request request;
     request.original = m_loaded.picture;
-    request.squashed = result->encoded;
-    request.size = result->size;
-    request.quality = result->quality;
-    request.bytes = result->outputBytes;
-    request.psnr = result->psnr;
+    request.squashed = result.output.path;
+    request.size = result.size;
+    request.quality = result.quality;
+    request.bytes = result.outputBytes;
+    request.psnr = result.psnr;
     request.name = QFileInfo(m_loaded.path).fileName();
     m_compare->compare(request);
 }
 
+bool frmMain::squashedShown() const
+{
+    if (m_current < 0 || m_loaded.isNull() || m_list[m_current].path != m_loaded.path
+        || m_list[m_current].state != PictureList::State::Done)
+        return false;
+    const SquashJob::Result &result = m_list[m_current].result;
+    const bool written = result.status == SquashJob::Status::Squashed || result.status == SquashJob::Status::Failed;
+    return written && clsPathER::FileExists(result.output.path);
+}
+
 void frmMain::openCompare()
 {
-    const bool squashed = m_current >= 0 && m_list[m_current].state == PictureList::State::Done
-                          && !m_list[m_current].result.encoded.isEmpty();
-    if (!squashed) {
+    if (!squashedShown()) {
         m_boxes.show(QStringLiteral("The Squashed picture does not exist"), MessageBoxes::Exclamation,
                      QStringLiteral("Picture Missing"));
         return;

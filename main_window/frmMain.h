@@ -157,6 +157,8 @@ private:
     void refreshEstimates();
     void showViewer(const QImage &picture, float W, float H);
     void followCompare();
+    // The picture shown has a squashed file on disk.
+    bool squashedShown() const;
     void setInputBox(QLineEdit *box, bool enabled);
     QLineEdit *boxFor(int box) const;
 
