@@ -38,6 +38,7 @@ constexpr std::uint16_t LayoutTags[] = {
     0x0100, 0x0101, 0x0102, 0x0103, 0x0106, 0x0111, 0x0115, 0x0116, 0x0117, 0x011C,
     0x0144, 0x0145, 0x0201, 0x0202, 0x0211, 0x0212, 0x0213, 0x0214,
     ColorSpaceTag, 0xA002, 0xA003,     // written anew; PixelXDimension, PixelYDimension
+    0x8773,                             // an ICC profile: the output is sRGB without one
     ExifPointer, GpsPointer, InteropPointer, OrientationTag, MakerNoteTag,
 };
 
