@@ -31,6 +31,7 @@ void CompareView::setPictures(const QImage &original, const QImage &squashed)
     const bool sameSize = original.size() == m_original.size();
     m_original = original;
     m_squashed = squashed;
+    m_fittedOriginal = m_fittedSquashed = QImage();
     if (!sameSize) {
         m_split = original.width() / 2.0;
         m_pan = QPointF(original.width() - width(), original.height() - height()) / 2;
@@ -41,7 +42,7 @@ void CompareView::setPictures(const QImage &original, const QImage &squashed)
 
 void CompareView::clear()
 {
-    m_original = m_squashed = QImage();
+    m_original = m_squashed = m_fittedOriginal = m_fittedSquashed = QImage();
     update();
 }
 
@@ -99,12 +100,18 @@ void CompareView::paintEvent(QPaintEvent *)
     const double s = scale();
     const QRectF target(origin(), QSizeF(m_original.size()) * s);
     const double x = splitInView();
-    p.setRenderHint(QPainter::SmoothPixmapTransform, s < 1);
+    // Reduced once for the size shown, not at every move of the line.
+    const bool reduced = s < 1;
+    const QSize fitted = target.size().toSize().expandedTo(QSize(1, 1));
+    if (reduced && m_fittedOriginal.size() != fitted) {
+        m_fittedOriginal = m_original.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+        m_fittedSquashed = m_squashed.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    }
     p.save();
     p.setClipRect(QRectF(target.left(), target.top(), x - target.left(), target.height()));
-    p.drawImage(target, m_original);
+    p.drawImage(target, reduced ? m_fittedOriginal : m_original);
     p.setClipRect(QRectF(x, target.top(), target.right() - x, target.height()));
-    p.drawImage(target, m_squashed);
+    p.drawImage(target, reduced ? m_fittedSquashed : m_squashed);
     p.restore();
 
     const double top = std::max(0.0, target.top()), bottom = std::min(double(height()), target.bottom());

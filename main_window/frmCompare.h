@@ -50,6 +50,7 @@ private:
     void clampPan();
 
     QImage m_original, m_squashed;
+    QImage m_fittedOriginal, m_fittedSquashed;   // both at the fitted size, made once per size
     bool m_fit = true;
     double m_split = 0;
     QPointF m_pan;            // 1:1: the picture point at the view's top left

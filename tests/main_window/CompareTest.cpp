@@ -22,16 +22,16 @@ TEST(CompareView, TheSplitShowsTheOriginalLeftAndTheSquashedRight)
 {
     CompareView view;
     view.resize(400, 200);
-    view.setPictures(filled({200, 100}, Qt::red), filled({200, 100}, Qt::blue));
     const auto colourAt = [&](int x, int y) { return QColor(view.grab().toImage().pixel(x, y)); };
-    struct Case { const char *what; bool fit; int dragTo; int left, right; };
+    struct Case { const char *what; QSize picture; bool fit; int dragTo; int left, right; };
     const Case cases[] = {
-        {"fitted, split in the middle", true, -1, 190, 210},
-        {"fitted, line dragged to a quarter", true, 100, 90, 110},
-        {"1:1, the picture centred", false, -1, 145, 155},   // split at 50 of 200, shown from x 100
+        {"fitted (reduced), split in the middle", {800, 400}, true, -1, 190, 210},
+        {"fitted, line dragged to a quarter", {800, 400}, true, 100, 90, 110},
+        {"1:1, a smaller picture centred", {200, 100}, false, -1, 190, 210},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
+        view.setPictures(filled(c.picture, Qt::red), filled(c.picture, Qt::blue));
         view.setFit(c.fit);
         if (c.dragTo >= 0) {
             QTest::mousePress(&view, Qt::LeftButton, {}, QPoint(200, 150));
