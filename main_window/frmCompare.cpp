@@ -25,13 +25,20 @@ CompareView::CompareView(QWidget *parent) : QWidget(parent)
     setFocusPolicy(Qt::NoFocus);
 }
 
-void CompareView::setPictures(const QImage &original, const QImage &squashed)
+QSize CompareView::FittedSize(QSize picture, QSize view)
+{
+    return picture.scaled(view, Qt::KeepAspectRatio).expandedTo(QSize(1, 1));
+}
+
+void CompareView::setPictures(const QImage &original, const QImage &squashed, const QImage &fittedOriginal,
+                              const QImage &fittedSquashed)
 {
     // Following the next picture of the same size keeps the split and the place.
     const bool sameSize = original.size() == m_original.size();
     m_original = original;
     m_squashed = squashed;
-    m_fittedOriginal = m_fittedSquashed = QImage();
+    m_fittedOriginal = fittedOriginal;
+    m_fittedSquashed = fittedSquashed;
     if (!sameSize) {
         m_split = original.width() / 2.0;
         m_pan = QPointF(original.width() - width(), original.height() - height()) / 2;
@@ -102,7 +109,7 @@ void CompareView::paintEvent(QPaintEvent *)
     const double x = splitInView();
     // Reduced once for the size shown, not at every move of the line.
     const bool reduced = s < 1;
-    const QSize fitted = target.size().toSize().expandedTo(QSize(1, 1));
+    const QSize fitted = FittedSize(m_original.size(), size());
     if (reduced && m_fittedOriginal.size() != fitted) {
         m_fittedOriginal = m_original.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
         m_fittedSquashed = m_squashed.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
@@ -216,7 +223,7 @@ void frmCompare::compare(const Request &request)
             return;
         m_shownGeneration = generation;
         if (pair.error.isEmpty()) {
-            m_view->setPictures(pair.original, pair.squashed);
+            m_view->setPictures(pair.original, pair.squashed, pair.fittedOriginal, pair.fittedSquashed);
             m_message->setText(m_help);
         } else {
             m_view->clear();
@@ -224,7 +231,8 @@ void frmCompare::compare(const Request &request)
         }
         emit shown();
     });
-    watcher->setFuture(QtConcurrent::run([request]() -> Pair {
+    const QSize box = m_view->size();
+    watcher->setFuture(QtConcurrent::run([request, box]() -> Pair {
         Pair pair;
         try {
             const QSize size = request.size;
@@ -234,6 +242,12 @@ void frmCompare::compare(const Request &request)
             pair.squashed = Picture::LoadPicture(request.squashed);
             if (pair.squashed.size() != size)
                 pair.squashed = pair.squashed.scaled(size);
+            // The view opens fitted: its first drawing needs no reduction here.
+            const QSize fitted = CompareView::FittedSize(size, box);
+            if (fitted.width() < size.width()) {
+                pair.fittedOriginal = pair.original.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+                pair.fittedSquashed = pair.squashed.scaled(fitted, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            }
         } catch (...) {
             pair.error = ErrorHandlers::asAppError(std::current_exception()).reportText();
         }

@@ -19,8 +19,12 @@ class CompareView : public QWidget
 public:
     explicit CompareView(QWidget *parent = nullptr);
 
-    // Both at the same size.
-    void setPictures(const QImage &original, const QImage &squashed);
+    // Both at the same size; optionally both already reduced to the size
+    // they are fitted to now (made off the window's thread).
+    void setPictures(const QImage &original, const QImage &squashed, const QImage &fittedOriginal = {},
+                     const QImage &fittedSquashed = {});
+    // The size the pictures are drawn at when fitted to `view`.
+    static QSize FittedSize(QSize picture, QSize view);
     void clear();
     bool hasPictures() const { return !m_original.isNull(); }
 
@@ -97,6 +101,7 @@ private:
     struct Pair
     {
         QImage original, squashed;
+        QImage fittedOriginal, fittedSquashed;
         QString error;
     };
     CompareView *m_view;
