@@ -138,7 +138,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption mail(QStringLiteral("mail"),
         QStringLiteral("As --total-size, for a mail of SIZE (such as 25MB): counts the attachments as the mail "
                        "carries them, base64 with part headers and an allowance for the text."), QStringLiteral("SIZE"));
-    parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality, totalSize, mail});
+        const QCommandLineOption metadata(QStringLiteral("metadata"),
+        QStringLiteral("What the squashed file keeps of the picture's EXIF data: mail (date, camera, author, "
+                       "copyright, description; no position), none, or all (the position included)."),
+        QStringLiteral("mail|none|all"), QStringLiteral("mail"));
+    parser.addOptions({maxSize, size, suffix, dest, quality, yes, fit, minQuality, totalSize, mail, metadata});
     parser.addPositionalArgument(QStringLiteral("FILE"), QStringLiteral("Pictures to squash."), QStringLiteral("FILE..."));
     // Qt would read the arguments as UTF-8, making other bytes U+FFFD.
     QStringList arguments;
@@ -238,6 +242,12 @@ int main(int argc, char *argv[])
             return refuse();
         }
     }
+    const auto policy = Metadata::PolicyNamed(parser.value(metadata));
+    if (!policy) {
+        printErr(QStringLiteral("quillmoss-squash: --metadata must be mail, none or all"));
+        return Usage;
+    }
+    settings.metadata = *policy;
     std::optional<OutputPlan> plan;
     try {
         plan.emplace(parser.value(suffix), destFolder);

@@ -5,6 +5,7 @@
 #include "JpegSizeBounds.h"
 #include "MailSize.h"
 #include "MemoryBudget.h"
+#include "Metadata.h"
 #include "Numbers.h"
 #include "Picture.h"
 #include "PreparedPicture.h"
@@ -40,6 +41,11 @@ struct Entry
     std::array<std::uint64_t, 101> huffman{};  // tight lower bounds where taken; 0: not taken
     std::map<int, std::vector<std::uint8_t>> bytes;   // the encodes still of use
     bool bounded = false;
+    // The kept metadata, written into every encode, so that each length
+    // measured is the file's; read with the picture's first load.
+    std::vector<std::uint8_t> header;
+    bool headerRead = false;
+    bool hadPosition = false;
     int quality = 0;
     QImage preview;                 // of the written file, when the settings ask for one
     std::exception_ptr error;
@@ -176,7 +182,14 @@ public:
             return e.image;
         SquashTargets::SizeChoice exact{SquashTargets::SizeChoice::Kind::Pixels, double(e.size.width()),
                                         double(e.size.height())};
-        QImage picture = PreparedPicture::Load(e.job->path, exact).picture;
+        PreparedPicture prepared = PreparedPicture::Load(e.job->path, exact);
+        if (!e.headerRead) {
+            const QByteArray segment = prepared.metadata.Segment(m_settings.metadata);
+            e.header.assign(segment.cbegin(), segment.cend());
+            e.hadPosition = prepared.metadata.hasPosition();
+            e.headerRead = true;
+        }
+        QImage picture = std::move(prepared.picture);
         if (picture.size() != e.size)
             picture = Picture::StretchPicture(picture, e.size.width(), e.size.height());
         auto dib = std::make_shared<cDIBSection>();
@@ -241,17 +254,21 @@ private:
             return;
         const std::shared_ptr<const cDIBSection> held = image(e);
         const cDIBSection &dib = *held;
+        // The bounds are of the entropy-coded picture; the header adds its
+        // segment and marker to every file.
+        const std::uint64_t headerBytes = e.header.empty() ? 0 : e.header.size() + 4;
         if (!e.bounded) {
             const JpegSizeBounds bounds(dib, 1);
             for (int q = 1; q <= 100; ++q)
-                e.bound[q] = std::max(bounds.MagnitudeBound(q), bounds.QuickBound(q));
+                e.bound[q] = std::max(bounds.MagnitudeBound(q), bounds.QuickBound(q)) + headerBytes;
             // Within a fraction of a per cent of the file: the anchors of
             // the first estimate.
             for (const int q : {60, 90})
-                e.huffman[q] = bounds.HuffmanBound(q);
+                e.huffman[q] = bounds.HuffmanBound(q) + headerBytes;
             e.bounded = true;
         }
         mIntelJPEGLibrary::Encoder encoder;
+        encoder.SetApp1(e.header);
         for (const int q : qualities) {
             if (e.length[q] >= 0)
                 continue;
@@ -520,6 +537,8 @@ Outcome Run(const std::vector<SquashJob::Job> &jobs, const SquashJob::Settings &
             r.psnr = e.psnr[e.quality];
             r.size = e.size;
             r.preview = e.preview;
+            r.locationRemoved = e.hadPosition
+                && !Metadata::FromExif(QByteArray(reinterpret_cast<const char *>(e.header.data()), qsizetype(e.header.size()))).hasPosition();
             if (outcome.scalePercent != 100) {
                 r.fit = FitSearch::Fit{true, e.size, e.quality, r.outputBytes};
                 r.fitWritten = true;

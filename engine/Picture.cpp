@@ -4,6 +4,7 @@
 #include "FileNames.h"
 #include "HeifPicture.h"
 #include "JpegDecoder.h"
+#include "Metadata.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -58,52 +59,6 @@ quint32 readUnsigned(const uchar *p, int bytes, bool bigEndian)
     return v;
 }
 
-// The EXIF orientation (1 to 8) of a JPEG file, 1 when there is none. Read
-// here rather than by Qt, which overlooks an orientation stored as a long
-// (some cameras do that).
-int exifOrientation(const QByteArray &file)
-{
-    const QByteArray head = QByteArray::fromRawData(file.constData(), std::min<qsizetype>(file.size(), 256 * 1024));
-    const auto *d = reinterpret_cast<const uchar *>(head.constData());
-    const qsizetype n = head.size();
-    if (n < 4 || d[0] != 0xFF || d[1] != 0xD8)
-        return 1;
-    qsizetype pos = 2;
-    while (pos + 4 <= n && d[pos] == 0xFF) {
-        const int marker = d[pos + 1];
-        const qsizetype length = readUnsigned(d + pos + 2, 2, true);
-        if (marker == 0xDA || marker == 0xD9 || length < 2)
-            break;
-        const qsizetype body = pos + 4, end = pos + 2 + length;
-        if (end > n)
-            break;
-        if (marker == 0xE1 && end - body >= 14 && std::memcmp(d + body, "Exif\0\0", 6) == 0) {
-            const uchar *tiff = d + body + 6;
-            const qsizetype size = end - body - 6;
-            const bool big = tiff[0] == 'M';
-            if ((tiff[0] != 'I' && tiff[0] != 'M') || tiff[1] != tiff[0])
-                return 1;
-            const qsizetype ifd = readUnsigned(tiff + 4, 4, big);
-            if (ifd + 2 > size)
-                return 1;
-            const int count = int(readUnsigned(tiff + ifd, 2, big));
-            for (int i = 0; i < count && ifd + 2 + 12 * (i + 1) <= size; ++i) {
-                const uchar *entry = tiff + ifd + 2 + 12 * i;
-                if (readUnsigned(entry, 2, big) != 0x0112)
-                    continue;
-                const quint32 type = readUnsigned(entry + 2, 2, big);
-                const quint32 value = type == 3 ? readUnsigned(entry + 8, 2, big)
-                                    : (type == 4 || type == 9) ? readUnsigned(entry + 8, 4, big)
-                                                               : 1;
-                return value >= 1 && value <= 8 ? int(value) : 1;
-            }
-            return 1;
-        }
-        pos = end;
-    }
-    return 1;
-}
-
 QImage oriented(const QImage &picture, int orientation)
 {
     const auto rotated = [&](qreal degrees) { return picture.transformed(QTransform().rotate(degrees)); };
@@ -132,7 +87,7 @@ struct Source
     QByteArray format;      // "jpeg", "heif", or one of readByQt
     QSize size;             // the pixels the decoder will allocate, as stored
     int bytesPerPixel = 4;  // what the decoder allocates for each of them
-    int orientation = 1;
+    Metadata metadata;      // a JPEG's EXIF block
 };
 
 quint32 littleEndian(const QByteArray &b, int at, int bytes)
@@ -183,7 +138,7 @@ Source open(const QString &path)
     if (source.format == "jpeg") {
         const JpegDecoder::Header header = JpegDecoder::ReadHeader(source.bytes);
         source.size = header.size;
-        source.orientation = exifOrientation(source.bytes);
+        source.metadata = Metadata::FromJpeg(source.bytes);
     } else if (HeifPicture::IsHeif(source.bytes)) {
         source.format = "heif";
         source.size = HeifPicture::Size(source.bytes);
@@ -256,11 +211,13 @@ void CheckJpegSize(qint64 width, qint64 height)
         tooLarge(width, height);
 }
 
-QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, QSize minSize)
+QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, QSize minSize, Metadata *metadata)
 {
     const Source source = open(path);
+    if (metadata)
+        *metadata = source.metadata;
     const qint64 fullPixels = qint64(source.size.width()) * source.size.height();
-    const bool turned = source.orientation >= 5;
+    const bool turned = source.metadata.orientation >= 5;
     if (turned)
         minSize.transpose();
 
@@ -291,9 +248,11 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
             reserve(decoded, 8 * qint64(decoded.width()) * decoded.height() + (progressive ? 3 * fullPixels : 0));
         };
         picture = JpegDecoder::Decode(source.bytes, options);
-        picture = oriented(picture, source.orientation);
+        picture = oriented(picture, source.metadata.orientation);
     } else if (source.format == "heif") {
         picture = HeifPicture::LoadHeif(source.bytes, reserve, cancelled);
+        if (metadata)
+            *metadata = Metadata::FromHeif(source.bytes);
     } else {
         // The picture as decoded and one converted copy of it.
         reserve(source.size, (source.bytesPerPixel + 4) * fullPixels);
@@ -338,7 +297,7 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
 QSize PictureSize(const QString &path, QSize minSize)
 {
     const Source source = open(path);
-    const bool turned = source.orientation >= 5;
+    const bool turned = source.metadata.orientation >= 5;
     if (turned)
         minSize.transpose();
     QSize size = source.size;

@@ -7,6 +7,8 @@
 #include <QString>
 #include <functional>
 
+struct Metadata;
+
 // Decoding and scaling of pictures. A picture is an implicitly shared QImage
 // in Format_RGB32: one decode serves every holder.
 namespace Picture {
@@ -33,7 +35,9 @@ constexpr int LoadCancelled = 18;
 // says why: a folder, no image data, too many scans ...), 70 for a file that
 // cannot be read, 7 naming the size for a picture too large to hold (checked
 // before its pixels are allocated), LoadCancelled for a cancelled load.
-QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled = {}, QSize minSize = {});
+// The file's EXIF block goes to `metadata` when given.
+QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled = {}, QSize minSize = {},
+                   Metadata *metadata = nullptr);
 
 // The size LoadPicture(path, {}, minSize) would give (orientation applied),
 // read from the header only. Throws as LoadPicture does, 7 included.

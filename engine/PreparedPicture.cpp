@@ -34,7 +34,7 @@ PreparedPicture PreparedPicture::Load(const QString &path, const SquashTargets::
             minSize = wanted;
         }
     }
-    prepared.picture = Picture::LoadPicture(path, cancelled, minSize);
+    prepared.picture = Picture::LoadPicture(path, cancelled, minSize, &prepared.metadata);
     prepared.damage = JpegDecoder::Damage(prepared.picture);
     prepared.length = FileNames::status(path).size;
     return prepared;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Metadata.h"
 #include "SquashTargets.h"
 
 #include <QImage>
@@ -19,6 +20,7 @@ struct PreparedPicture
     QImage picture;         // Format_RGB32, upright, sRGB; may be a DCT-reduced decode
     QSize fileSize;         // the picture's own size as its file gives it (upright)
     QString damage;         // why part of the picture is missing; empty when it is whole
+    Metadata metadata;      // what the file tells beyond its pixels
 
     bool isNull() const { return picture.isNull(); }
     int width() const { return fileSize.width(); }

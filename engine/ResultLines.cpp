@@ -66,6 +66,10 @@ QString Text(const SquashJob::Result &result)
     if (!result.damage.isEmpty())
         text += QStringLiteral("; warning: the picture is damaged (%1), only what could be read was squashed")
                     .arg(result.damage);
+    if (result.locationRemoved)
+        text += QStringLiteral("; location removed");
+    if (result.metadataLeftOut)
+        text += QStringLiteral("; metadata left out, with it the picture does not fit");
     if (result.status == Status::Failed && result.fit.found)
         text += QLatin1Char('\n') + ResultLines::FitText(result.fit);
     return text;

@@ -102,6 +102,12 @@ Result Squash(Request request, const Progress &progress)
         return &encoder.Encode(dib, q);
     };
 
+    const auto useHeader = [&](bool on) {
+        encoder.SetApp1(on ? std::vector<std::uint8_t>(request.header.cbegin(), request.header.cend())
+                           : std::vector<std::uint8_t>());
+    };
+    useHeader(!request.header.isEmpty());
+
     if (request.fixedQuality > 0) {
         const int q = std::clamp(request.fixedQuality, 1, 100);
         if (!tryQuality(q))
@@ -112,37 +118,58 @@ Result Squash(Request request, const Progress &progress)
     } else {
         // Every quality from 100 down is either proven too large by a lower
         // bound on its length or encoded for real, so the first one that
-        // fits is exactly the one a plain scan would choose.
+        // fits is exactly the one a plain scan would choose. The header adds
+        // the same bytes to every encode, so the bounds are held to what it
+        // leaves of the limit.
         std::optional<JpegSizeBounds> bounds;
-        int highest = 100;
         const int floor = std::clamp(request.minQuality, 1, 100);
         const std::uint64_t limit = std::uint64_t(std::max(request.maxFileSize, 0));
-        for (int q = 100; q >= floor; --q) {
-            if (!tryQuality(q))
-                return result;
-            if (request.maxFileSize < 0)
-                continue;   // nothing can fit
-            if (!bounds) {
-                bounds.emplace(dib, request.threads);
-                // The magnitude bound never falls as the quality rises: all
-                // qualities above the highest it allows are ruled out at once.
-                int low = 0, high = 101;
-                while (high - low > 1) {
-                    const int mid = (low + high) / 2;
-                    (bounds->MagnitudeBound(mid) <= limit ? low : high) = mid;
+        // The quality that fits with `extra` header bytes; 0 when none does,
+        // -1 when cancelled.
+        const auto search = [&](std::uint64_t extra) {
+            int highest = -1;
+            for (int q = 100; q >= floor; --q) {
+                if (!tryQuality(q))
+                    return -1;
+                if (request.maxFileSize < 0 || extra > limit)
+                    continue;   // nothing can fit
+                const std::uint64_t room = limit - extra;
+                if (!bounds)
+                    bounds.emplace(dib, request.threads);
+                if (highest < 0) {
+                    // The magnitude bound never falls as the quality rises: all
+                    // qualities above the highest it allows are ruled out at once.
+                    int low = 0, high = 101;
+                    while (high - low > 1) {
+                        const int mid = (low + high) / 2;
+                        (bounds->MagnitudeBound(mid) <= room ? low : high) = mid;
+                    }
+                    highest = low;
                 }
-                highest = low;
+                if (q > highest || bounds->QuickBound(q) > room || bounds->HuffmanBound(q, room) > room)
+                    continue;
+                chosen = encode(q);
+                if (chosen->size() <= limit)
+                    return q;
             }
-            if (q > highest || bounds->QuickBound(q) > limit || bounds->HuffmanBound(q, limit) > limit)
-                continue;
-            chosen = encode(q);
-            if (chosen->size() <= limit) {
-                result.quality = q;
-                result.outcome = Outcome::Success;
-                break;
-            }
+            return 0;
+        };
+        const std::uint64_t headerBytes = request.header.isEmpty() ? 0 : std::uint64_t(request.header.size()) + 4;
+        int found = search(headerBytes);
+        if (found == 0 && headerBytes > 0) {
+            // The header costs the whole fit: the picture goes without it.
+            result.headerLeftOut = true;
+            useHeader(false);
+            chosen = nullptr;
+            encodedQuality = 0;
+            found = search(0);
         }
-        if (result.outcome != Outcome::Success) {
+        if (found < 0)
+            return result;
+        if (found > 0) {
+            result.quality = found;
+            result.outcome = Outcome::Success;
+        } else {
             // Like the plain scan, a squash that cannot fit leaves its
             // quality-1 (floor) file.
             if (encodedQuality != floor && request.writeFile)

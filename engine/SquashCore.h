@@ -27,6 +27,8 @@ struct Request
     int threads = 2;
     int minQuality = 1;             // the search's floor: a squash that needs less FAILS
     bool writeFile = true;          // false: search only; the Result says what would be written
+    QByteArray header;              // an APP1 segment's contents (Metadata::Segment) written into the
+                                    // file and counted against the limit; empty: none
 };
 
 enum class Outcome { Success, Failed, Cancelled };
@@ -42,6 +44,7 @@ struct Result
     double psnr = 0;                // dB against the scaled source, all three channels; 0 unless
                                     // a successful squash wrote its file
     QByteArray encoded;             // the bytes written (empty when nothing was)
+    bool headerLeftOut = false;     // nothing fitted with the header: the file has none
 };
 
 // Called with each quality in turn, 100, 99, ... , before it is tried, from
@@ -71,7 +74,8 @@ void CheckNotInput(const QString &outputPath, const QString &inputPath);
 // output that would be the input itself (75, before anything is written),
 // and the writer's and file system's errors. Without writeFile nothing is
 // written, outputBytes is the chosen length and a FAILED search encodes
-// no file of its own. A request handed over as an rvalue lets the squash
+// no file of its own. The header's bytes count like any other: when no
+// quality down to the floor fits with it, the search runs again without it. A request handed over as an rvalue lets the squash
 // release the picture as soon as its 24-bit copy exists, instead of holding
 // both to the end.
 Result Squash(Request request, const Progress &progress = {});

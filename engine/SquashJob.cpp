@@ -103,6 +103,7 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         request.outputPath = job.output.path;
         request.fixedQuality = settings.fixedQuality;
         request.threads = settings.threads;
+        request.header = picture.metadata.Segment(settings.metadata);
         SquashTargets::Target target{job.limit, 0, 0};
         SquashTargets::SizeFor(settings.size, float(picture.fileSize.width()), float(picture.fileSize.height()),
                                target.width, target.height);
@@ -111,6 +112,7 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         SquashCore::Result squashed = SquashCore::Squash(request, progress);
         if (squashed.outcome == SquashCore::Outcome::Failed && settings.whatWouldFit) {
             SquashCore::Request fit = request;
+            fit.header.clear();   // it did not fit even at the failed size
             fit.minQuality = settings.fitFloor;
             result.fit = FitSearch::WhatWouldFit(fit, progress);
             if (result.fit.found && settings.writeFit) {
@@ -133,6 +135,9 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         result.size = squashed.size;
         result.encoded = squashed.encoded;
         result.preview = Preview(result.encoded, result.size, settings.previewSize);
+        result.metadataLeftOut = !request.header.isEmpty() && (squashed.headerLeftOut || result.fitWritten);
+        const bool positionWritten = !result.metadataLeftOut && Metadata::FromExif(request.header).hasPosition();
+        result.locationRemoved = picture.metadata.hasPosition() && !positionWritten;
     } catch (...) {
         result.status = Status::Error;
         result.error = ErrorHandlers::asAppError(std::current_exception());

@@ -2,6 +2,7 @@
 
 #include "AppError.h"
 #include "FitSearch.h"
+#include "Metadata.h"
 #include "OutputPlan.h"
 #include "PreparedPicture.h"
 #include "SquashCore.h"
@@ -32,6 +33,7 @@ struct Settings
     int fitFloor = FitSearch::DefaultMinQuality;
     bool writeFit = false;          // and write that size instead of the quality-1 file
     QSize previewSize;              // the preview fits in it; empty: no preview
+    Metadata::Policy metadata = Metadata::Policy::Mail;   // what the written file keeps of the input's
 };
 
 // One input, planned.
@@ -80,6 +82,8 @@ struct Result
     FitSearch::Fit fit;             // after FAILED: what would fit (found = false: nothing)
     bool fitWritten = false;        // the file written is the fitting size's
     QString damage;                 // why part of the picture was missing
+    bool locationRemoved = false;   // the input had a position and the file written has none
+    bool metadataLeftOut = false;   // the kept metadata did not fit beside the picture: none written
     std::optional<AppError> error;  // LoadFailed and Error
     QString line;                   // ResultLines::Line of this result
 

@@ -114,6 +114,7 @@ struct Encoder::Impl
     VectorDestination dest {};
     std::vector<std::uint8_t> buffer;   // the encoded bytes; its capacity only grows
     std::vector<JSAMPROW> rows;
+    std::vector<std::uint8_t> app1;
     bool created = false;
     bool primed = false;
 };
@@ -133,7 +134,8 @@ int create(jpeg_compress_struct &cinfo, ErrorManager &err)
     return Ok;
 }
 
-int encode(jpeg_compress_struct &cinfo, ErrorManager &err, JSAMPARRAY rows, int width, int height, int quality)
+int encode(jpeg_compress_struct &cinfo, ErrorManager &err, JSAMPARRAY rows, int width, int height, int quality,
+           const std::uint8_t *app1, unsigned app1Length)
 {
     if (setjmp(err.jump)) {
         jpeg_abort_compress(&cinfo);
@@ -143,6 +145,8 @@ int encode(jpeg_compress_struct &cinfo, ErrorManager &err, JSAMPARRAY rows, int 
     cinfo.image_height = JDIMENSION(height);
     applyEncoderSettings(cinfo, quality);
     jpeg_start_compress(&cinfo, TRUE);
+    if (app1Length > 0)
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, app1, app1Length);
     jpeg_write_scanlines(&cinfo, rows, JDIMENSION(height));
     jpeg_finish_compress(&cinfo);
     return Ok;
@@ -203,12 +207,20 @@ const std::vector<std::uint8_t> &Encoder::Encode(const cDIBSection &image, std::
         } catch (const std::bad_alloc &) {
         }
     }
-    const int status = encode(d->cinfo, d->err, d->rows.data(), width, height, quality);
+    const int status = encode(d->cinfo, d->err, d->rows.data(), width, height, quality, d->app1.data(),
+                              unsigned(d->app1.size()));
     if (status != Ok) {
         d->buffer.clear();
         fail(status);
     }
     return d->buffer;
+}
+
+void Encoder::SetApp1(std::vector<std::uint8_t> contents)
+{
+    if (contents.size() > 65533)
+        fail(BadImage);
+    d->app1 = std::move(contents);
 }
 
 QString ErrorSource()

@@ -28,6 +28,11 @@ public:
     // clamps others). Valid until the next Encode or the encoder's end.
     const std::vector<std::uint8_t> &Encode(const cDIBSection &image, std::int32_t quality);
 
+    // The contents of an APP1 segment (at most 65533 bytes; "Exif\0\0" and a
+    // TIFF structure) that every later Encode writes after the JFIF header:
+    // each file grows by exactly its length and 4 bytes. Empty: none.
+    void SetApp1(std::vector<std::uint8_t> contents);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> d;

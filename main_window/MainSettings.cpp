@@ -24,6 +24,7 @@ void frmMain::ReadSettings()
     chkDropZone->setState(S::readState(S::DropZone));
     chkTotalSize->setState(S::readState(S::TotalSize));
     txtSuffix->setText(S::readText(S::Suffix));
+    m_metadata = Metadata::PolicyNamed(S::readText(S::MetadataPolicy)).value_or(Metadata::Policy::Mail);
     skip([&] {
         clsPathER path;
         path.SetFullPath(lastPath);

@@ -13,9 +13,11 @@
 #include "clsCommonDialogs.h"
 #include "clsPathER.h"
 #include "frmDropZone.h"
+#include "frmCompare.h"
 #include "frmPicture.h"
 #include "modTopMost.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDesktopServices>
@@ -24,6 +26,7 @@
 #include <QFileInfo>
 #include <QFontMetrics>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QMimeData>
 #include <QUrl>
 
@@ -67,6 +70,18 @@ frmMain::frmMain(MessageBoxes &boxes, QWidget *parent) : QWidget(parent), m_boxe
     connect(cmdOpen, &QPushButton::clicked, this, [this] { cmdOpen_Click(); });
     connect(imgPicture, &ImageBox::clicked, this, [this] { imgPicture_Click(); });
     connect(imgSquashed, &ImageBox::clicked, this, [this] { imgSquashed_Click(); });
+    auto *compare = new QAction(QStringLiteral("Compare with the original"), this);
+    compare->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
+    compare->setShortcutContext(Qt::WindowShortcut);
+    addAction(compare);
+    connect(compare, &QAction::triggered, this, [this] { openCompare(); });
+    imgSquashed->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(imgSquashed, &QWidget::customContextMenuRequested, this, [this, compare](const QPoint &at) {
+        QMenu menu(this);
+        menu.addAction(compare);
+        menu.addAction(QStringLiteral("Open at full size"), this, [this] { imgSquashed_Click(); });
+        menu.exec(imgSquashed->mapToGlobal(at));
+    });
     for (QWidget *target : std::initializer_list<QWidget *>{fraFileDetails, txtFile, cmdOpen, chkAutoCommit, chkDropZone,
                                                             lbSuffix, txtSuffix}) {
         target->setAcceptDrops(true);
@@ -429,6 +444,54 @@ void frmMain::showSquashed(const PictureList::Picture &picture)
                                 .arg(result.fit.quality)
                           : QString());
     lblFit->setVisible(offer);
+    followCompare();
+}
+
+void frmMain::followCompare()
+{
+    if (!m_compare || !m_compare->isVisible())
+        return;
+    if (!squashedShown()) {
+        m_compare->clear(QStringLiteral("The picture shown has no squashed picture yet"));
+        return;
+    }
+    const SquashJob::Result &result = m_list[m_current].result;
+    frmCompare::Request request;
+    request.original = m_loaded.picture;
+    request.squashed = result.output.path;
+    request.size = result.size;
+    request.quality = result.quality;
+    request.bytes = result.outputBytes;
+    request.psnr = result.psnr;
+    request.name = QFileInfo(m_loaded.path).fileName();
+    m_compare->compare(request);
+}
+
+bool frmMain::squashedShown() const
+{
+    if (m_current < 0 || m_loaded.isNull() || m_list[m_current].path != m_loaded.path
+        || m_list[m_current].state != PictureList::State::Done)
+        return false;
+    const SquashJob::Result &result = m_list[m_current].result;
+    const bool written = result.status == SquashJob::Status::Squashed || result.status == SquashJob::Status::Failed;
+    return written && clsPathER::FileExists(result.output.path);
+}
+
+void frmMain::openCompare()
+{
+    if (!squashedShown()) {
+        m_boxes.show(QStringLiteral("The Squashed picture does not exist"), MessageBoxes::Exclamation,
+                     QStringLiteral("Picture Missing"));
+        return;
+    }
+    if (!m_compare) {
+        m_compare = std::make_unique<frmCompare>(this);
+        m_compare->setWindowIcon(windowIcon());
+    }
+    m_compare->show();
+    m_compare->raise();
+    m_compare->activateWindow();
+    followCompare();
 }
 
 void frmMain::squashAtFit()
@@ -630,6 +693,7 @@ std::optional<SquashJob::Settings> frmMain::chosenSettings()
     settings.limit = limit.choice;
     settings.size = size.choice;
     settings.previewSize = imgSquashed->pixelSize();
+    settings.metadata = m_metadata;
     return settings;
 }
 

@@ -30,6 +30,7 @@ class ImageBox;
 class ProgressSurface;
 class QMimeData;
 class AppError;
+class frmCompare;
 class frmPicture;
 class frmDropZone;
 
@@ -54,6 +55,10 @@ public:
     void cmdSquash_Click();
     void imgPicture_Click();
     void imgSquashed_Click();
+    // The compare window for the picture shown (Ctrl+K, or the Squashed
+    // thumbnail's context menu).
+    void openCompare();
+    frmCompare *compareWindow() const { return m_compare.get(); }
     void Navigate(const QString &NavTo);
 
     // Where Navigate hands its text; the desktop's URL handler by default.
@@ -160,6 +165,9 @@ private:
     void stop();
     void refreshEstimates();
     void showViewer(const QImage &picture, float W, float H);
+    void followCompare();
+    // The picture shown has a squashed file on disk.
+    bool squashedShown() const;
     void setInputBox(QLineEdit *box, bool enabled);
     QLineEdit *boxFor(int box) const;
 
@@ -171,11 +179,13 @@ private:
     QString m_beforeLoad;         // txtResult before "Loading NAME..."
     QString m_destFolder;         // chosen for this batch when its own cannot be written
     std::unique_ptr<OutputPlan> m_plan;   // the running batch's output names
+    Metadata::Policy m_metadata = Metadata::Policy::Mail;   // what squashed files keep (settings, read only)
     bool m_closeWhenDone = false;
     std::set<int> m_together;     // pictures loading for one squash of them together
     QString m_togetherSummary;    // that squash's summary, for the batch's report
     QPointer<QWidget> m_focusBeforeSquash;
     std::unique_ptr<frmPicture> m_viewer;
+    std::unique_ptr<frmCompare> m_compare;
     std::unique_ptr<frmDropZone> m_dropZone;
     // Last, so that it goes first: it waits for a running squash while
     // everything else is still there.

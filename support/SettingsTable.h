@@ -34,6 +34,7 @@ inline constexpr Key DropZone{"Main", "DropZone", Type::State, 0, 1};
 inline constexpr Key TotalSize{"Main", "TotalSize", Type::State, 0, 1};
 inline constexpr Key Suffix{"Main", "Suffix", Type::Text, 0, 0, "_squashed", 10};
 inline constexpr Key LastUsedPath{"Main", "LastUsedPath", Type::Text};   // default: the program's folder
+inline constexpr Key MetadataPolicy{"Main", "Metadata", Type::Text, 0, 0, "mail", 4};   // mail, none or all
 // Far beyond any screen, and well inside what a 32-bit pixel position holds.
 inline constexpr double TwipsLimit = 15.0 * 1e6;
 inline constexpr Key FormX{"Form", "X", Type::Twips, -TwipsLimit, TwipsLimit};

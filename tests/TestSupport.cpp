@@ -51,3 +51,8 @@ void PrintTo(const QByteArray &b, std::ostream *os)
     if (b.size() > shown)
         *os << "... (" << b.size() << " bytes)";
 }
+
+void PrintTo(const QVariant &v, std::ostream *os)
+{
+    *os << (v.isValid() ? ::testing::PrintToString(v.toString().toStdString()) : std::string("(none)"));
+}

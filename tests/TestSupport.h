@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVariant>
 #include <iosfwd>
 
 // Helpers every test program shares (the quillmoss_test_support library).
@@ -37,4 +38,5 @@ int errorNumber(F f)
 QT_BEGIN_NAMESPACE
 void PrintTo(const QString &s, std::ostream *os);
 void PrintTo(const QByteArray &b, std::ostream *os);
+void PrintTo(const QVariant &v, std::ostream *os);
 QT_END_NAMESPACE

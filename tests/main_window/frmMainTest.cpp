@@ -316,3 +316,32 @@ TEST_F(MainWindow, BadSettingsFilesNeverStopTheWindow)
     EXPECT_TRUE(QFileInfo(ini).isDir());
     EXPECT_TRUE(boxes.shown.empty());
 }
+
+// The window takes the metadata choice from its settings file (mail when
+// absent or unknown): the phone photo's position goes unless it says all,
+// the camera stays unless it says none, and the result says so.
+TEST_F(MainWindow, TheSettingsFilesMetadataChoiceReachesTheSquashedFile)
+{
+    const QString input = copy("issue70.jpg");   // a phone photo with a GPS block
+    struct Case { QByteArray line; bool camera, position; };
+    const Case cases[] = {
+        {"", true, false}, {"Metadata=none\n", false, false}, {"Metadata=all\n", true, true}, {"Metadata=some\n", true, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.line.constData());
+        writeIni("[Main]\n" + c.line);
+        frmMain w(boxes);
+        w.LoadFilePicture(input);
+        settle(w);
+        w.optSize[2]->click();     // 100 KB
+        w.optResize[1]->click();   // 640x480
+        w.cmdSquash_Click();
+        settle(w);
+        EXPECT_EQ(w.txtResult->text().contains(QStringLiteral("; location removed")), !c.position)
+            << qPrintable(w.txtResult->text());
+        const Metadata written = Metadata::FromJpeg(readAll(squashed("issue70")));
+        EXPECT_EQ(written.hasPosition(), c.position);
+        EXPECT_EQ(!written.isEmpty(), c.camera);
+        w.close();
+    }
+}
