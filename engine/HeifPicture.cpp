@@ -18,7 +18,7 @@ const QString kSource = QStringLiteral("Quillmoss.Picture");
 
 [[noreturn]] void invalidPicture(const QString &cause = {})
 {
-    throw AppError(481, kSource, cause.isEmpty() ? QStringLiteral("Invalid picture")
+    throw AppError(AppError::InvalidPicture, kSource, cause.isEmpty() ? QStringLiteral("Invalid picture")
                                                  : QStringLiteral("Invalid picture (%1)").arg(cause));
 }
 
