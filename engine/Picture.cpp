@@ -4,6 +4,7 @@
 #include "FileNames.h"
 #include "HeifPicture.h"
 #include "JpegDecoder.h"
+#include "TiffPicture.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -22,10 +23,6 @@ namespace {
 const QString kSource = QStringLiteral("Quillmoss.Picture");
 constexpr int InvalidPicture = AppError::InvalidPicture;
 
-[[noreturn]] void invalidPicture()
-{
-    throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture"));
-}
 
 [[noreturn]] void tooLarge(qint64 width, qint64 height)
 {
@@ -120,6 +117,15 @@ QImage oriented(const QImage &picture, int orientation)
 }
 
 
+// Qt's TIFF reader seeks past the end of a cut file; QBuffer would print
+// a warning for each seek.
+class QuietBuffer : public QBuffer
+{
+public:
+    using QBuffer::QBuffer;
+    bool seek(qint64 pos) override { return pos >= 0 && pos <= size() && QBuffer::seek(pos); }
+};
+
 // A file under 1 MB may claim at most this much working memory; larger
 // files BytesPerFileByte for each of their bytes.
 constexpr qint64 FreeBytesForAnyFile = qint64(1) << 30;
@@ -175,9 +181,11 @@ Source open(const QString &path)
                        QStringLiteral("Permission denied (%1: %2)")
                            .arg(QDir::toNativeSeparators(path),
                                 QString::fromLocal8Bit(std::strerror(info.isFile ? errno : EINVAL))));
+    // libtiff's complaints about a broken header are the cause, not noise.
+    TiffPicture::Complaints complaints;
     Source source;
     source.bytes = file.readAll();
-    QBuffer buffer(&source.bytes);
+    QuietBuffer buffer(&source.bytes);
     buffer.open(QIODevice::ReadOnly);
     source.format = QImageReader::imageFormat(&buffer);
     if (source.format == "jpeg") {
@@ -187,6 +195,10 @@ Source open(const QString &path)
     } else if (HeifPicture::IsHeif(source.bytes)) {
         source.format = "heif";
         source.size = HeifPicture::Size(source.bytes);
+    } else if (const auto cmyk = source.format == "tiff" ? TiffPicture::CmykHeader(source.bytes) : std::nullopt) {
+        source.format = "cmyk";
+        source.size = cmyk->size;
+        source.orientation = cmyk->orientation;
     } else if (const QSize canvas = webpCanvas(source.bytes); source.format == "webp" && !canvas.isEmpty()) {
         source.size = canvas;
     } else if (readByQt.contains(source.format)) {
@@ -202,10 +214,10 @@ Source open(const QString &path)
                                                        int(littleEndian(source.bytes, 8, 2))));
         }
     } else {
-        invalidPicture();
+        RefuseInvalid();
     }
     if (source.size.isEmpty())
-        invalidPicture();
+        RefuseInvalid(complaints.first());
     return source;
 }
 
@@ -242,6 +254,12 @@ void widenBmpChannels(QImage &picture, const QByteArray &bmp)
 }
 
 } // namespace
+
+void RefuseInvalid(const QString &cause)
+{
+    throw AppError(AppError::InvalidPicture, kSource,
+                   cause.isEmpty() ? QStringLiteral("Invalid picture") : QStringLiteral("Invalid picture (%1)").arg(cause));
+}
 
 void CheckJpegSize(qint64 width, qint64 height)
 {
@@ -294,18 +312,25 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         picture = oriented(picture, source.orientation);
     } else if (source.format == "heif") {
         picture = HeifPicture::LoadHeif(source.bytes, reserve, cancelled);
+    } else if (source.format == "cmyk") {
+        // The picture, and its turned copy.
+        const auto beforeAllocating = [&](QSize decoded) {
+            reserve(decoded, (source.orientation == 1 ? 4 : 8) * fullPixels);
+        };
+        picture = oriented(TiffPicture::LoadCmyk(source.bytes, beforeAllocating, cancelled), source.orientation);
     } else {
         // The picture as decoded and one converted copy of it.
         reserve(source.size, (source.bytesPerPixel + 4) * fullPixels);
         if (cancelled && cancelled())
             throw AppError(LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
-        QBuffer buffer;
+        QuietBuffer buffer;
         buffer.setData(source.bytes);
         QImageReader reader(&buffer, source.format);
         // Qt applies a TIFF's orientation tag; a JPEG's is read by us.
         reader.setAutoTransform(source.format == "tiff");
+        TiffPicture::Complaints complaints;
         if (!reader.read(&picture) || picture.isNull())
-            invalidPicture();
+            RefuseInvalid(complaints.first());
         if (source.format == "bmp")
             widenBmpChannels(picture, source.bytes);
     }

@@ -8,6 +8,7 @@
 #include "Numbers.h"
 #include "Picture.h"
 #include "ProgressSurface.h"
+#include "ResultLines.h"
 #include "OptionTargets.h"
 #include "clsCommonDialogs.h"
 #include "clsPathER.h"
@@ -341,7 +342,7 @@ void frmMain::loaded(LoadedPicture picture, std::exception_ptr error, const QStr
         if (ErrorHandlers::asAppError(error).number() == AppError::OutOfMemory)
             ErrorHandlers::report(m_boxes, [&] { std::rethrow_exception(error); });
         else
-            ErrorHandlers::showInvalidPicture(m_boxes);
+            ErrorHandlers::showInvalidPicture(m_boxes, ResultLines::LoadErrorText(ErrorHandlers::asAppError(error)));
         return;
     }
     try {
