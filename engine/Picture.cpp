@@ -1,6 +1,7 @@
 #include "Picture.h"
 
 #include "AppError.h"
+#include "DecoderComplaints.h"
 #include "FileNames.h"
 #include "HeifPicture.h"
 #include "JpegDecoder.h"
@@ -181,8 +182,8 @@ Source open(const QString &path)
                        QStringLiteral("Permission denied (%1: %2)")
                            .arg(QDir::toNativeSeparators(path),
                                 QString::fromLocal8Bit(std::strerror(info.isFile ? errno : EINVAL))));
-    // libtiff's complaints about a broken header are the cause, not noise.
-    TiffPicture::Complaints complaints;
+    // A decoder's complaints about a broken header are the cause, not noise.
+    DecoderComplaints complaints;
     Source source;
     source.bytes = file.readAll();
     QuietBuffer buffer(&source.bytes);
@@ -328,7 +329,7 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         QImageReader reader(&buffer, source.format);
         // Qt applies a TIFF's orientation tag; a JPEG's is read by us.
         reader.setAutoTransform(source.format == "tiff");
-        TiffPicture::Complaints complaints;
+        DecoderComplaints complaints;
         if (!reader.read(&picture) || picture.isNull())
             RefuseInvalid(complaints.first());
         if (source.format == "bmp")

@@ -1,16 +1,13 @@
 #include "TiffPicture.h"
 
 #include "AppError.h"
+#include "DecoderComplaints.h"
 #include "JpegDecoder.h"
 #include "Picture.h"
 
-#include <QRegularExpression>
 #include <algorithm>
 #include <climits>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <tiffio.h>
 #include <vector>
 
@@ -18,31 +15,6 @@ namespace TiffPicture {
 namespace {
 
 const QString kSource = QStringLiteral("Quillmoss.Picture");
-
-thread_local Complaints *t_complaints = nullptr;
-
-void onError(const char *, const char *format, va_list args)
-{
-    if (!t_complaints)
-        return;
-    char text[512];
-    std::vsnprintf(text, sizeof text, format, args);
-    // Without the name the file was opened under ("foo: Sorry, ...").
-    static const QRegularExpression name(QStringLiteral("^[\\w.-]+: "));
-    t_complaints->keep(QString::fromLocal8Bit(text).remove(name));
-}
-
-void onWarning(const char *, const char *, va_list) {}
-
-// The handlers are the process's: Qt's reader shares the library.
-void installHandlers()
-{
-    static std::once_flag once;
-    std::call_once(once, [] {
-        TIFFSetErrorHandler(onError);
-        TIFFSetWarningHandler(onWarning);
-    });
-}
 
 // The file, read from memory.
 struct Stream
@@ -93,7 +65,6 @@ struct Tiff
 {
     explicit Tiff(const QByteArray &bytes) : stream{bytes}
     {
-        installHandlers();
         TIFFOpenOptions *options = TIFFOpenOptionsAlloc();
         TIFFOpenOptionsSetMaxSingleMemAlloc(options, MaxLibtiffAllocation);
         tiff = TIFFClientOpenExt("picture", "r", &stream, readBytes, writeBytes, seekTo, closeStream, sizeOf,
@@ -148,22 +119,9 @@ std::optional<Layout> cmykLayout(TIFF *tiff)
 
 } // namespace
 
-Complaints::Complaints() : m_outer(t_complaints)
-{
-    installHandlers();
-    t_complaints = this;
-}
-Complaints::~Complaints() { t_complaints = m_outer; }
-
-void Complaints::keep(const QString &message)
-{
-    if (m_first.isEmpty())
-        m_first = message;
-}
-
 std::optional<Header> CmykHeader(const QByteArray &file)
 {
-    Complaints quiet;
+    DecoderComplaints quiet;
     const Tiff tiff(file);
     if (const auto layout = cmykLayout(tiff.tiff))
         return layout->header;
@@ -173,7 +131,7 @@ std::optional<Header> CmykHeader(const QByteArray &file)
 QImage LoadCmyk(const QByteArray &file, const std::function<void(QSize)> &beforeAllocating,
                 const std::function<bool()> &cancelled)
 {
-    Complaints complaints;
+    DecoderComplaints complaints;
     const Tiff tiff(file);
     const auto layout = cmykLayout(tiff.tiff);
     const auto refuse = [&] { Picture::RefuseInvalid(complaints.first()); };

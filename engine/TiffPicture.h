@@ -8,8 +8,7 @@
 #include <optional>
 
 // libtiff, for what Qt's TIFF reader cannot do: CMYK pictures of 8 and 16
-// bits a channel. Also gathers libtiff's complaints, which it would
-// otherwise print, for every TIFF read on the thread (Qt's reader's too).
+// bits a channel.
 namespace TiffPicture {
 
 struct Header
@@ -28,23 +27,5 @@ std::optional<Header> CmykHeader(const QByteArray &file);
 // file, 18 when cancelled.
 QImage LoadCmyk(const QByteArray &file, const std::function<void(QSize)> &beforeAllocating,
                 const std::function<bool()> &cancelled);
-
-// While one lives, libtiff's errors on this thread are kept rather than
-// printed; its warnings are dropped.
-class Complaints
-{
-public:
-    Complaints();
-    ~Complaints();
-    Complaints(const Complaints &) = delete;
-    Complaints &operator=(const Complaints &) = delete;
-    // The first error libtiff gave, empty if none.
-    QString first() const { return m_first; }
-    void keep(const QString &message);
-
-private:
-    QString m_first;
-    Complaints *m_outer;
-};
 
 } // namespace TiffPicture

@@ -100,13 +100,16 @@ TEST_F(SquashCommand, ABatchGoesOnPastWhatItCannotLoadAndExitsWith1)
     copy("horse.bmp", "photo");   // no dot, still a picture
     ASSERT_TRUE(writeFile("notes.jpg", "not a picture at all"));
     ASSERT_TRUE(writeFile("cut.jpg", bytes(corpus("Picture_1A_by_freespace.jpg")).left(300000)));
-    QByteArray tiff;
-    QBuffer buffer(&tiff);
-    ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && QImage(corpus("horse.bmp")).save(&buffer, "TIFF"));
-    ASSERT_TRUE(writeFile("cut.tif", tiff.left(tiff.size() / 2)));
+    // Cut short: the decoders' causes come in our words, not on the terminal.
+    for (const char *format : {"tif", "png"}) {
+        QByteArray whole;
+        QBuffer buffer(&whole);
+        ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && QImage(corpus("horse.bmp")).save(&buffer, format));
+        ASSERT_TRUE(writeFile(qPrintable(QStringLiteral("cut.") + format), whole.left(whole.size() / 2)));
+    }
     QDir(dir.path()).mkdir("folder.gif");
     const Ran r = run({"--max-size", "50KB", "notes.jpg", "horse.gif", "missing.bmp", "photo", "folder.gif", "-", "cut.jpg",
-                       "cut.tif"});
+                       "cut.tif", "cut.png"});
     EXPECT_EQ(r.status, 1);
     const QStringList lines = r.lines();
     ASSERT_EQ(lines.size(), 3) << qPrintable(r.out);
@@ -122,8 +125,10 @@ TEST_F(SquashCommand, ABatchGoesOnPastWhatItCannotLoadAndExitsWith1)
                            "HEIC format (./folder.gif is a folder)",
                            "-: Error 5: Standard input is not supported; name a picture file",
                            "cut.tif: Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or "
-                           "HEIC format (Seek error accessing TIFF directory)"}));
-    EXPECT_EQ(files(), (QStringList{"cut.jpg", "cut.tif", "cut_squashed.jpg", "horse.gif", "horse_squashed.jpg", "notes.jpg", "photo",
+                           "HEIC format (Seek error accessing TIFF directory)",
+                           "cut.png: Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or "
+                           "HEIC format (Read Error)"}));
+    EXPECT_EQ(files(), (QStringList{"cut.jpg", "cut.png", "cut.tif", "cut_squashed.jpg", "horse.gif", "horse_squashed.jpg", "notes.jpg", "photo",
                                     "photo_squashed.jpg"}));
 }
 

@@ -454,6 +454,7 @@ inline std::vector<Case> bombs()
         {"cut-cmyk.tif", tiff(8700, 8700, 4, 16, 1, true).chopped(8), 481, "Read error"},
         {"float-cmyk.tif", tiff(64, 64, 4, 32, 3, true), 481, "can not handle"},
         {"wide.tif", tiff(64, 64, 3, 64, 1), 481, "can not handle"},
+        {"cut.png", png16(64, 64).chopped(20), 481, "Read Error"},
         {"declared.heic", heif(small, QSize(30000, 30000)), 7, "30000 x 30000"},
         {"coded.heic", heif({codedAs(small.config, 8192, 8192), small.data}, QSize(64, 64)), 481,
          "declared as 64 x 64 is coded as 8192 x 8192"},
