@@ -16,11 +16,7 @@ namespace {
 
 const QString kSource = QStringLiteral("Quillmoss.Picture");
 
-[[noreturn]] void invalidPicture(const QString &cause = {})
-{
-    throw AppError(481, kSource, cause.isEmpty() ? QStringLiteral("Invalid picture")
-                                                 : QStringLiteral("Invalid picture (%1)").arg(cause));
-}
+[[noreturn]] void invalidPicture(const QString &cause = {}) { Picture::RefuseInvalid(cause); }
 
 void check(const heif_error &error)
 {

@@ -221,9 +221,8 @@ QImage Decode(const QByteArray &file, const Options &options)
             auto *out = reinterpret_cast<QRgb *>(picture.scanLine(y));
             for (int x = 0; x < size.width(); ++x) {
                 const JOCTET *p = row + 4 * x;
-                const int k = inverted ? p[3] : 255 - p[3];
-                const auto ink = [&](int v) { return (inverted ? v : 255 - v) * k / 255; };
-                out[x] = qRgb(ink(p[0]), ink(p[1]), ink(p[2]));
+                const auto ink = [&](int v) { return (inverted ? 255 - v : v) * 257; };
+                out[x] = FromInks(ink(p[0]), ink(p[1]), ink(p[2]), ink(p[3]));
             }
         }
     }

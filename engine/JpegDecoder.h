@@ -36,6 +36,16 @@ struct Options
     std::function<void(QSize output, bool progressive)> beforeAllocating;
 };
 
+// The colour of cyan, magenta, yellow and black inks of 0 (none) to 65535.
+inline QRgb FromInks(int c, int m, int y, int k)
+{
+    const auto channel = [k](int ink) {
+        const qint64 light = qint64(65535 - ink) * (65535 - k) / 65535;
+        return int((light * 255 + 32767) / 65535);
+    };
+    return qRgb(channel(c), channel(m), channel(y));
+}
+
 // The picture in Format_RGB32, with its ICC profile (if any) set as its
 // colour space. A truncated or corrupt file gives what decodes, and Damage
 // tells of it. Throws AppError 481 for

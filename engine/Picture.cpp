@@ -1,10 +1,12 @@
 #include "Picture.h"
 
 #include "AppError.h"
+#include "DecoderComplaints.h"
 #include "FileNames.h"
 #include "HeifPicture.h"
 #include "JpegDecoder.h"
 #include "Metadata.h"
+#include "TiffPicture.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -23,10 +25,6 @@ namespace {
 const QString kSource = QStringLiteral("Quillmoss.Picture");
 constexpr int InvalidPicture = AppError::InvalidPicture;
 
-[[noreturn]] void invalidPicture()
-{
-    throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture"));
-}
 
 [[noreturn]] void tooLarge(qint64 width, qint64 height)
 {
@@ -74,6 +72,15 @@ QImage oriented(const QImage &picture, int orientation)
     }
 }
 
+
+// Qt's TIFF reader seeks past the end of a cut file; QBuffer would print
+// a warning for each seek.
+class QuietBuffer : public QBuffer
+{
+public:
+    using QBuffer::QBuffer;
+    bool seek(qint64 pos) override { return pos >= 0 && pos <= size() && QBuffer::seek(pos); }
+};
 
 // A file under 1 MB may claim at most this much working memory; larger
 // files BytesPerFileByte for each of their bytes.
@@ -130,9 +137,11 @@ Source open(const QString &path)
                        QStringLiteral("Permission denied (%1: %2)")
                            .arg(QDir::toNativeSeparators(path),
                                 QString::fromLocal8Bit(std::strerror(info.isFile ? errno : EINVAL))));
+    // A decoder's complaints about a broken header are the cause, not noise.
+    DecoderComplaints complaints;
     Source source;
     source.bytes = file.readAll();
-    QBuffer buffer(&source.bytes);
+    QuietBuffer buffer(&source.bytes);
     buffer.open(QIODevice::ReadOnly);
     source.format = QImageReader::imageFormat(&buffer);
     if (source.format == "jpeg") {
@@ -142,6 +151,10 @@ Source open(const QString &path)
     } else if (HeifPicture::IsHeif(source.bytes)) {
         source.format = "heif";
         source.size = HeifPicture::Size(source.bytes);
+    } else if (const auto cmyk = source.format == "tiff" ? TiffPicture::CmykHeader(source.bytes) : std::nullopt) {
+        source.format = "cmyk";
+        source.size = cmyk->size;
+        source.metadata.orientation = cmyk->orientation;
     } else if (const QSize canvas = webpCanvas(source.bytes); source.format == "webp" && !canvas.isEmpty()) {
         source.size = canvas;
     } else if (readByQt.contains(source.format)) {
@@ -157,10 +170,10 @@ Source open(const QString &path)
                                                        int(littleEndian(source.bytes, 8, 2))));
         }
     } else {
-        invalidPicture();
+        RefuseInvalid();
     }
     if (source.size.isEmpty())
-        invalidPicture();
+        RefuseInvalid(complaints.first());
     return source;
 }
 
@@ -197,6 +210,12 @@ void widenBmpChannels(QImage &picture, const QByteArray &bmp)
 }
 
 } // namespace
+
+void RefuseInvalid(const QString &cause)
+{
+    throw AppError(AppError::InvalidPicture, kSource,
+                   cause.isEmpty() ? QStringLiteral("Invalid picture") : QStringLiteral("Invalid picture (%1)").arg(cause));
+}
 
 void CheckJpegSize(qint64 width, qint64 height)
 {
@@ -253,18 +272,25 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
         picture = HeifPicture::LoadHeif(source.bytes, reserve, cancelled);
         if (metadata)
             *metadata = Metadata::FromHeif(source.bytes);
+    } else if (source.format == "cmyk") {
+        // The picture, and its turned copy.
+        const auto beforeAllocating = [&](QSize decoded) {
+            reserve(decoded, (source.metadata.orientation == 1 ? 4 : 8) * fullPixels);
+        };
+        picture = oriented(TiffPicture::LoadCmyk(source.bytes, beforeAllocating, cancelled), source.metadata.orientation);
     } else {
         // The picture as decoded and one converted copy of it.
         reserve(source.size, (source.bytesPerPixel + 4) * fullPixels);
         if (cancelled && cancelled())
             throw AppError(LoadCancelled, kSource, QStringLiteral("The load was cancelled"));
-        QBuffer buffer;
+        QuietBuffer buffer;
         buffer.setData(source.bytes);
         QImageReader reader(&buffer, source.format);
         // Qt applies a TIFF's orientation tag; a JPEG's is read by us.
         reader.setAutoTransform(source.format == "tiff");
+        DecoderComplaints complaints;
         if (!reader.read(&picture) || picture.isNull())
-            invalidPicture();
+            RefuseInvalid(complaints.first());
         if (source.format == "bmp")
             widenBmpChannels(picture, source.bytes);
     }

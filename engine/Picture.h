@@ -58,6 +58,10 @@ MemoryBudget::Reservation ReserveSquash(QSize source, QSize target);
 // beyond what JPEG can store, 7 when the result cannot be held.
 QImage StretchPicture(const QImage &picture, int width, int height);
 
+// Throws AppError 481 "Invalid picture", with the decoder's cause in
+// brackets when it gave one.
+[[noreturn]] void RefuseInvalid(const QString &cause = {});
+
 // Throws the errors of StretchPicture for a size that cannot be a JPEG.
 void CheckJpegSize(qint64 width, qint64 height);
 

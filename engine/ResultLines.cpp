@@ -36,10 +36,12 @@ QString Cancelled() { return QStringLiteral("Squash cancelled: nothing was writt
 
 QString LoadErrorText(const AppError &error)
 {
-    // A bare "Invalid picture" knows no cause beyond the format.
-    if (error.number() == AppError::InvalidPicture && !error.description().contains(QLatin1Char('(')))
-        return ErrorHandlers::invalidPictureText();
-    return error.reportText();
+    // The formats that are read, and the cause in brackets when one is known.
+    if (error.number() != AppError::InvalidPicture)
+        return error.reportText();
+    const qsizetype cause = error.description().indexOf(QLatin1Char('('));
+    return cause < 0 ? ErrorHandlers::invalidPictureText()
+                     : ErrorHandlers::invalidPictureText() + QLatin1Char(' ') + error.description().mid(cause);
 }
 
 QString Text(const SquashJob::Result &result)

@@ -25,8 +25,9 @@ QString NotSquashed();
 // "Squash cancelled: nothing was written"
 QString Cancelled();
 
-// A picture that could not be loaded: "Error N: description" naming the
-// file and the cause, or the "Invalid Picture" text when no cause is known.
+// A picture that could not be loaded: the "Invalid Picture" text naming
+// the formats read, with the cause in brackets when one is known; for any
+// other error "Error N: description".
 QString LoadErrorText(const AppError &error);
 
 // The result without the names: the verdict, the figures in brackets

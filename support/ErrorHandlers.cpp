@@ -42,9 +42,11 @@ bool skip(const std::function<void()> &statement)
     }
 }
 
-void showInvalidPicture(MessageBoxes &boxes)
+void showInvalidPicture(MessageBoxes &boxes) { showInvalidPicture(boxes, invalidPictureText()); }
+
+void showInvalidPicture(MessageBoxes &boxes, const QString &text)
 {
-    boxes.show(invalidPictureText(), MessageBoxes::Critical, invalidPictureTitle());
+    boxes.show(text, MessageBoxes::Critical, invalidPictureTitle());
 }
 
 } // namespace ErrorHandlers

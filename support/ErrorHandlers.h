@@ -19,8 +19,10 @@ bool report(MessageBoxes &boxes, const std::function<void()> &body,
 // it was skipped.
 bool skip(const std::function<void()> &statement);
 
-// The picture-loading message: a file that is not a loadable picture.
+// The picture-loading message: a file that is not a loadable picture,
+// with the formats read (or text, which names them and a cause).
 void showInvalidPicture(MessageBoxes &boxes);
+void showInvalidPicture(MessageBoxes &boxes, const QString &text);
 
 inline const QString &invalidPictureText()
 {

@@ -136,8 +136,9 @@ inline QByteArray gifScreen(int width, int height)
 
 // A TIFF of width x height pixels, `samples` channels of `bits` each
 // (sampleFormat 1 unsigned, 3 floating point), one row a strip, every strip
-// pointing at the same deflated row of zeros: a few bytes a row.
-inline QByteArray tiff(int width, int height, int samples, int bits, int sampleFormat)
+// pointing at the same deflated row of zeros: a few bytes a row. Grey or
+// RGB, or CMYK inks with `cmyk`.
+inline QByteArray tiff(int width, int height, int samples, int bits, int sampleFormat, bool cmyk = false)
 {
     const QByteArray row = qCompress(QByteArray(qsizetype(width) * samples * bits / 8, '\0'), 9).mid(4);
     struct Entry { quint16 tag, type; quint32 count; QByteArray values; };
@@ -145,11 +146,11 @@ inline QByteArray tiff(int width, int height, int samples, int bits, int sampleF
     std::vector<Entry> entries = {
         {256, 4, 1, le(quint32(width), 4)}, {257, 4, 1, le(quint32(height), 4)},
         {258, 3, quint32(samples), shorts(quint32(bits))}, {259, 3, 1, le(8, 2)},
-        {262, 3, 1, le(samples >= 3 ? 2 : 1, 2)}, {273, 4, quint32(height), {}},
+        {262, 3, 1, le(cmyk ? 5 : samples >= 3 ? 2 : 1, 2)}, {273, 4, quint32(height), {}},
         {277, 3, 1, le(quint32(samples), 2)}, {278, 4, 1, le(1, 4)},
         {279, 4, quint32(height), le(quint32(row.size()), 4).repeated(height)}, {284, 3, 1, le(1, 2)},
     };
-    if (samples == 4 || samples == 2)
+    if (!cmyk && (samples == 4 || samples == 2))
         entries.push_back({338, 3, 1, le(2, 2)});
     entries.push_back({339, 3, quint32(samples), shorts(quint32(sampleFormat))});
     const quint32 ifdEnd = 8 + 2 + 12 * quint32(entries.size()) + 4;
@@ -449,6 +450,11 @@ inline std::vector<Case> bombs()
         // 16 bytes a pixel as Qt decodes it.
         {"float.tif", tiff(8000, 8000, 3, 32, 3), 7, "8000 x 8000"},
         {"canvas.webp", animatedWebp(16384, 16384, 1), 7, "16384 x 16384"},
+        // libtiff's own words for what it cannot read.
+        {"cut-cmyk.tif", tiff(8700, 8700, 4, 16, 1, true).chopped(8), 481, "Read error"},
+        {"float-cmyk.tif", tiff(64, 64, 4, 32, 3, true), 481, "can not handle"},
+        {"wide.tif", tiff(64, 64, 3, 64, 1), 481, "can not handle"},
+        {"cut.png", png16(64, 64).chopped(20), 481, "Read Error"},
         {"declared.heic", heif(small, QSize(30000, 30000)), 7, "30000 x 30000"},
         {"coded.heic", heif({codedAs(small.config, 8192, 8192), small.data}, QSize(64, 64)), 481,
          "declared as 64 x 64 is coded as 8192 x 8192"},

@@ -136,6 +136,13 @@ TEST(MorePictures, LoadUprightInTrueColoursLikeTheReferenceTools)
          {at("m.webp[0]"), at("ref.png")}},
         {"tiff turned", "r.tif", {at("source.png"), QStringLiteral("-orient"), QStringLiteral("RightTop"), at("r.tif")},
          {at("r.tif"), QStringLiteral("-auto-orient"), at("ref.png")}},
+        // ImageMagick's own conversion of its inks back to sRGB.
+        {"cmyk tiff", "c.tif", {at("source.png"), QStringLiteral("-colorspace"), QStringLiteral("CMYK"), QStringLiteral("-depth"),
+                                QStringLiteral("16"), at("c.tif")},
+         {at("c.tif"), QStringLiteral("-colorspace"), QStringLiteral("sRGB"), at("ref.png")}, 1},
+        {"cmyk tiff turned", "c8.tif", {at("source.png"), QStringLiteral("-colorspace"), QStringLiteral("CMYK"), QStringLiteral("-depth"),
+                                        QStringLiteral("8"), QStringLiteral("-orient"), QStringLiteral("RightTop"), at("c8.tif")},
+         {at("c8.tif"), QStringLiteral("-auto-orient"), QStringLiteral("-colorspace"), QStringLiteral("sRGB"), at("ref.png")}, 1},
         {"heic turned", "r.heic", {}, {}, 0, heif_orientation_rotate_90_cw},
         {"heic mirrored", "m.heic", {}, {}, 0, heif_orientation_flip_horizontally},
         {"heic icc p3", "i.heic", {}, {}, 2, heif_orientation_normal, Profile::Icc, fromP3},

@@ -118,6 +118,7 @@ TEST(Load, DeepPicturesStayWithinOneGibibyte)
         {"deep.png", Crafted::png16(8700, 8700)},
         {"deep.tif", Crafted::tiff(8000, 8000, 4, 16, 1)},
         {"half.tif", Crafted::tiff(8000, 8000, 4, 16, 3)},
+        {"cmyk.tif", Crafted::tiff(8700, 8700, 4, 16, 1, true)},
     };
     for (const auto &d : deep) {
         const QString path = dir.filePath(QString::fromUtf8(d.file));
