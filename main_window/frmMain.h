@@ -163,7 +163,7 @@ private:
     QString m_destFolder;         // chosen for this batch when its own cannot be written
     std::unique_ptr<OutputPlan> m_plan;   // the running batch's output names
     bool m_closeWhenDone = false;
-    QPointer<QWidget> m_focusBeforeSquash;
+    QPointer<QWidget> m_focusBeforeBusy;   // given back when the queue is idle
     std::unique_ptr<frmPicture> m_viewer;
     std::unique_ptr<frmDropZone> m_dropZone;
     // Last, so that it goes first: it waits for a running squash while
