@@ -108,7 +108,8 @@ QString ShortLine(const SquashJob::Result &result)
         line += QStringLiteral(" at %1 x %2").arg(result.fit.size.width()).arg(result.fit.size.height());
     line += QStringLiteral(", ") + figures(result);
     if (result.status == Status::Failed && result.fit.found)
-        line += QStringLiteral("; fits at %1 x %2 at %3%")
+        // One clause, wrapped whole when a long name leaves no room for it.
+        line += QStringLiteral("; fits\u00a0at\u00a0%1\u00a0x\u00a0%2\u00a0at\u00a0%3%")
                     .arg(result.fit.size.width())
                     .arg(result.fit.size.height())
                     .arg(result.fit.quality);

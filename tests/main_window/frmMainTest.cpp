@@ -278,7 +278,7 @@ TEST_F(MainWindow, AFolderThatCannotBeWrittenOffersAnother)
 
 // What a user meets first: readable boxes in a dark theme, Enter on the
 // focused button, no maximize button on a fixed-size window, a multi-line
-// message area.
+// message area that scrolls whole lines.
 TEST_F(MainWindow, BoxesButtonsAndTheMessageAreaWorkAsUsersExpect)
 {
     QPalette dark = QApplication::palette();
@@ -303,6 +303,19 @@ TEST_F(MainWindow, BoxesButtonsAndTheMessageAreaWorkAsUsersExpect)
     w.show();
     w.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    // One line has no scroll bar; more lines have one, and show whole.
+    w.txtResult->setText(QStringLiteral("SUCCESS - File squashed to 93% JPEG quality"));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(w.txtResult->verticalScrollBar()->isVisible());
+    w.txtResult->setText(QStringLiteral("1 squashed\nHORSE.GIF: SUCCESS"));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(w.txtResult->verticalScrollBar()->isVisible());
+    const QImage shown = w.txtResult->viewport()->grab().toImage();
+    const QRgb base = w.txtResult->palette().color(QPalette::Base).rgb();
+    for (int y = 1 + w.txtResult->fontMetrics().lineSpacing(); y < shown.height(); ++y)
+        for (int x = 0; x < shown.width(); ++x)
+            ASSERT_EQ(shown.pixel(x, y), base) << x << "," << y;
+
     w.cmdSquash->setFocus();
     QTest::keyClick(w.cmdSquash, Qt::Key_Return);
     settle(w);
