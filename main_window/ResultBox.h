@@ -34,6 +34,12 @@ public:
     }
 
 protected:
+    // Drawn whole after a scroll: the part moved up holds the blanked line.
+    void scrollContentsBy(int dx, int dy) override
+    {
+        QPlainTextEdit::scrollContentsBy(dx, dy);
+        viewport()->update();
+    }
     // A line the box cannot show whole is left out rather than shown in part.
     void paintEvent(QPaintEvent *event) override
     {
