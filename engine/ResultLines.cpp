@@ -8,6 +8,15 @@ namespace {
 
 QString fileName(const QString &path) { return path.mid(path.lastIndexOf(QLatin1Char('/')) + 1); }
 
+// A written file's figures: "96 KB, 92%, 43.6 dB", or "62 KB at 1%" over the limit.
+QString figures(const SquashJob::Result &result)
+{
+    const qint64 kb = (result.outputBytes + 512) / 1024;
+    if (result.status == SquashJob::Status::Squashed)
+        return QStringLiteral("%1 KB, %2%, %3 dB").arg(kb).arg(result.quality).arg(result.psnr, 0, 'f', 1);
+    return QStringLiteral("%1 KB at %2%").arg(kb).arg(result.quality);
+}
+
 } // namespace
 
 QString Verdict(const SquashCore::Result &result)
@@ -87,12 +96,34 @@ QString Line(const SquashJob::Result &result)
 
 QString Caption(const SquashJob::Result &result)
 {
-    const qint64 kb = (result.outputBytes + 512) / 1024;
     if (result.status == SquashJob::Status::Squashed)
-        return QStringLiteral("Squashed: %1 KB, %2%, %3 dB").arg(kb).arg(result.quality).arg(result.psnr, 0, 'f', 1);
+        return QStringLiteral("Squashed: ") + figures(result);
     if (result.status == SquashJob::Status::Failed)
-        return QStringLiteral("FAILED: %1 KB at %2%").arg(kb).arg(result.quality);
+        return QStringLiteral("FAILED: ") + figures(result);
     return QString();
+}
+
+QString ShortLine(const SquashJob::Result &result)
+{
+    using SquashJob::Status;
+    const QString name = fileName(result.input) + QStringLiteral(": ");
+    if (result.status != Status::Squashed && result.status != Status::Failed)
+        return name + QString(Text(result)).replace(QLatin1Char('\n'), QStringLiteral(" - "));
+    QString line = name + (result.status == Status::Squashed ? QStringLiteral("SUCCESS") : QStringLiteral("FAILED"));
+    if (result.fitWritten)
+        line += QStringLiteral(" at %1 x %2").arg(result.fit.size.width()).arg(result.fit.size.height());
+    line += QStringLiteral(", ") + figures(result);
+    if (result.status == Status::Failed && result.fit.found)
+        // One clause, wrapped whole when a long name leaves no room for it.
+        line += QStringLiteral("; fits\u00a0at\u00a0%1\u00a0x\u00a0%2\u00a0at\u00a0%3%")
+                    .arg(result.fit.size.width())
+                    .arg(result.fit.size.height())
+                    .arg(result.fit.quality);
+    if (result.output.renamed())
+        line += QStringLiteral("; written as ") + fileName(result.output.path);
+    if (!result.damage.isEmpty())
+        line += QStringLiteral("; the picture is damaged");
+    return line;
 }
 
 } // namespace ResultLines

@@ -42,4 +42,11 @@ QString Line(const SquashJob::Result &result);
 // The short caption of a written file: "Squashed: 96 KB, 92%, 43.6 dB".
 QString Caption(const SquashJob::Result &result);
 
+// One file's line in the window's list of a batch, its name and the result
+// in the caption's figures, short enough to read on one line:
+// "horse.gif: SUCCESS, 48 KB, 92%, 43.6 dB",
+// "Kleiber.jpg: FAILED, 62 KB at 1%; fits at 1328 x 747 at 50%", or the
+// name and the text of a result that wrote nothing.
+QString ShortLine(const SquashJob::Result &result);
+
 } // namespace ResultLines

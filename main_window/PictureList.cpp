@@ -32,7 +32,6 @@ void PictureList::done(int index, SquashJob::Status status, const std::optional<
     result.input = QFileInfo(m_pictures[std::size_t(index)].path).fileName();
     result.status = status;
     result.error = error;
-    result.line = ResultLines::Line(result);
     done(index, std::move(result));
 }
 
@@ -80,8 +79,7 @@ QString PictureList::batchReport() const
         case Status::LoadFailed:
         case Status::Error: ++other; break;
         }
-        // A FAILED line's second line, what would fit, stays with it.
-        lines << QString(p.result.line).replace(QLatin1Char('\n'), QStringLiteral(" - "));
+        lines << ResultLines::ShortLine(p.result);
     }
     QStringList sums{QStringLiteral("%1 squashed").arg(squashed)};
     if (failed)

@@ -7,7 +7,7 @@
 
 // The pictures that came in, in order, and what became of each: its
 // original's path and, once squashed, the job's result (preview, output
-// bytes, quality, PSNR, result line). The window's boxes show this list;
+// bytes, quality, PSNR). The window's boxes show this list;
 // they do not store it. A batch is the run of pictures that came in from
 // the first after the window was last idle.
 class PictureList
@@ -47,7 +47,7 @@ public:
     // marked cancelled.
     void stopBatch();
 
-    // "5 squashed, 1 FAILED", then each picture's result line.
+    // "5 squashed, 1 FAILED", then each picture's name and result, a line each.
     QString batchReport() const;
 
 private:

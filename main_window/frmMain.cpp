@@ -54,9 +54,15 @@ frmMain::frmMain(MessageBoxes &boxes, QWidget *parent) : QWidget(parent), m_boxe
     connect(chkTopMost, &QCheckBox::stateChanged, this, [this] { chkTopMost_Click(); });
     connect(chkDropZone, &QCheckBox::stateChanged, this, [this] { chkDropZone_Click(); });
     connect(&m_runner, &Runner::busyChanged, this, [this](bool busy) {
+        // Disabling the focused Squash button hands the focus on to the next
+        // box (Real Size): it goes back where it was when the work is done.
+        if (busy)
+            m_focusBeforeBusy = focusWidget();
         cmdSquash->setEnabled(!busy);
         if (busy)
             return;
+        if (m_focusBeforeBusy)
+            m_focusBeforeBusy->setFocus();
         batchEnded();
         if (m_closeWhenDone)
             close();
@@ -654,8 +660,6 @@ void frmMain::squash(int index)
                 ProgressBar->DrawStatus(*picScrollBar);
             });
         };
-        m_focusBeforeSquash = focusWidget();
-        cmdSquash->setEnabled(false);
         const Runner::Poster post = m_runner.poster();
         const PreparedPicture picture = m_loaded;
         m_runner.run<SquashJob::Result>(
@@ -677,6 +681,7 @@ std::optional<SquashJob::Settings> frmMain::chosenSettings()
         QLineEdit *box = boxFor(int(focus));
         box->setFocus(Qt::OtherFocusReason);
         box->selectAll();
+        m_focusBeforeBusy = box;   // and stays there
         return std::nullopt;
     };
     const auto limit = OptionTargets::SizeOption(
@@ -744,8 +749,6 @@ void frmMain::squashTogether(const std::vector<int> &indexes)
                 ProgressBar->DrawStatus(*picScrollBar);
             });
         };
-        m_focusBeforeSquash = focusWidget();
-        cmdSquash->setEnabled(false);
         const Runner::Poster post = m_runner.poster();
         m_runner.run<BatchBudget::Outcome>(
             [jobs, settings, budget, post, drawTry](const std::atomic<bool> &cancelled) {
@@ -763,8 +766,6 @@ void frmMain::squashTogether(const std::vector<int> &indexes)
 
 void frmMain::squashedTogether(const std::vector<int> &indexes, BatchBudget::Outcome outcome, std::exception_ptr error)
 {
-    if (m_focusBeforeSquash)
-        m_focusBeforeSquash->setFocus();
     ShowProgress(false);
     if (error)   // Run never throws; a failure to hand its result over still shows
         return squashFailed(-1, ErrorHandlers::asAppError(error));
@@ -800,8 +801,6 @@ bool frmMain::offerFolder(int index, const AppError &e)
 
 void frmMain::squashed(int index, SquashJob::Result result, std::exception_ptr error)
 {
-    if (m_focusBeforeSquash)
-        m_focusBeforeSquash->setFocus();
     ShowProgress(false);
     if (error)   // Run never throws; a failure to hand its result over still shows
         return squashFailed(index, ErrorHandlers::asAppError(error));

@@ -183,7 +183,7 @@ private:
     bool m_closeWhenDone = false;
     std::set<int> m_together;     // pictures loading for one squash of them together
     QString m_togetherSummary;    // that squash's summary, for the batch's report
-    QPointer<QWidget> m_focusBeforeSquash;
+    QPointer<QWidget> m_focusBeforeBusy;   // given back when the queue is idle
     std::unique_ptr<frmPicture> m_viewer;
     std::unique_ptr<frmCompare> m_compare;
     std::unique_ptr<frmDropZone> m_dropZone;
