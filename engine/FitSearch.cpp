@@ -1,7 +1,6 @@
 #include "FitSearch.h"
 
 #include "Numbers.h"
-#include "ResultLines.h"
 
 #include <map>
 
@@ -56,6 +55,5 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     return tried[low];
 }
 
-QString FitText(const Fit &fit) { return ResultLines::FitText(fit); }
 
 } // namespace FitSearch

@@ -37,7 +37,4 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
 // (each side at least 1, rounded half to even).
 QSize SizeWithLongerSide(QSize size, int longer);
 
-// ResultLines::FitText, for callers not yet on SquashJob.
-QString FitText(const Fit &fit);
-
 } // namespace FitSearch

@@ -8,7 +8,6 @@
 #include "OutputPlan.h"
 #include "Picture.h"
 #include "Psnr.h"
-#include "ResultLines.h"
 #include "cDIBSection.h"
 #include "mIntelJPEGLibrary.h"
 
@@ -50,7 +49,6 @@ bool ConfirmWithinLimit(const Request &request, std::int64_t length, const AskCo
     return ask && ask();
 }
 
-QString ResultText(const Result &result) { return ResultLines::Verdict(result); }
 
 void CheckNotInput(const QString &outputPath, const QString &inputPath)
 {

@@ -80,7 +80,4 @@ void CheckNotInput(const QString &outputPath, const QString &inputPath);
 // both to the end.
 Result Squash(Request request, const Progress &progress = {});
 
-// ResultLines::Verdict, for callers not yet on SquashJob.
-QString ResultText(const Result &result);
-
 } // namespace SquashCore
