@@ -2,6 +2,7 @@
 // true (sRGB) colours: each is compared pixel by pixel with a reference that
 // ImageMagick or libheif's own tools make here from the same file.
 
+#include "CraftedPictures.h"
 #include "EngineTestSupport.h"
 #include "Picture.h"
 
@@ -9,10 +10,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
-#include <libheif/heif.h>
-#include <memory>
 
 using namespace EngineTest;
+using Crafted::Profile;
 
 namespace {
 
@@ -31,47 +31,6 @@ QImage source()
 }
 
 bool run(const QString &program, const QStringList &args) { return QProcess::execute(program, args) == 0; }
-
-enum class Profile { None, Icc, Nclx };
-
-// Writes the picture as HEIC through libheif, stored as given and marked
-// with the orientation to show it in, and tagged Display P3 if asked.
-bool writeHeic(const QString &path, const QImage &picture, heif_orientation orientation, Profile profile)
-{
-    const std::unique_ptr<heif_context, void (*)(heif_context *)> ctx(heif_context_alloc(), heif_context_free);
-    heif_encoder *encoder = nullptr;
-    heif_image *image = nullptr;
-    if (heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, &encoder).code != heif_error_Ok
-        || heif_image_create(picture.width(), picture.height(), heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image).code
-               != heif_error_Ok
-        || heif_image_add_plane(image, heif_channel_interleaved, picture.width(), picture.height(), 8).code != heif_error_Ok)
-        return false;
-    heif_encoder_set_lossy_quality(encoder, 95);
-    int stride = 0;
-    uint8_t *plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
-    const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
-    for (int y = 0; y < rgb.height(); ++y)
-        std::memcpy(plane + y * stride, rgb.constScanLine(y), size_t(rgb.width()) * 3);
-    if (profile == Profile::Icc) {
-        const QByteArray icc = QColorSpace(QColorSpace::DisplayP3).iccProfile();
-        heif_image_set_raw_color_profile(image, "prof", icc.constData(), size_t(icc.size()));
-    } else if (profile == Profile::Nclx) {
-        heif_color_profile_nclx *nclx = heif_nclx_color_profile_alloc();
-        heif_nclx_color_profile_set_color_primaries(nclx, heif_color_primaries_SMPTE_EG_432_1);
-        heif_nclx_color_profile_set_transfer_characteristics(nclx, heif_transfer_characteristic_IEC_61966_2_1);
-        heif_image_set_nclx_color_profile(image, nclx);
-        heif_nclx_color_profile_free(nclx);
-    }
-    heif_encoding_options *options = heif_encoding_options_alloc();
-    options->image_orientation = orientation;
-    options->macOS_compatibility_workaround_no_nclx_profile = 0;   // keep the nclx box
-    const bool ok = heif_context_encode_image(ctx.get(), image, encoder, options, nullptr).code == heif_error_Ok
-                    && heif_context_write_to_file(ctx.get(), QFile::encodeName(path).constData()).code == heif_error_Ok;
-    heif_encoding_options_free(options);
-    heif_image_release(image);
-    heif_encoder_release(encoder);
-    return ok;
-}
 
 // The largest difference of any channel of any pixel; -1 for other sizes.
 int largestDifference(const QImage &a, const QImage &b)
@@ -153,7 +112,7 @@ TEST(MorePictures, LoadUprightInTrueColoursLikeTheReferenceTools)
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QFile::remove(at("ref.png"));
-        const bool made = c.make.isEmpty() ? writeHeic(at(c.file), picture, c.orientation, c.profile) : run(convert, c.make);
+        const bool made = c.make.isEmpty() ? writeAll(at(c.file), Crafted::heic(picture, c.orientation, c.profile)) : run(convert, c.make);
         ASSERT_TRUE(made);
         const bool heic = QString::fromUtf8(c.file).endsWith(QLatin1String(".heic"));
         ASSERT_TRUE(run(heic ? heifConvert : convert, c.reference.isEmpty() ? QStringList{at(c.file), at("ref.png")} : c.reference));
