@@ -292,8 +292,8 @@ struct Case
 {
     const char *file;
     QByteArray bytes;
-    int number;          // the error that refuses it
-    const char *cause;   // and what its description names
+    int number = 0;           // the error that refuses it
+    const char *cause = "";   // and what its description names
 };
 
 // The bombs: each must be refused within 1 GiB and a few seconds.

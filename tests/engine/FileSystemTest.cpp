@@ -77,15 +77,3 @@ TEST_F(SquashWrites, AFolderInTheWayANameTooLongOrALockedFolderIsAnError)
     EXPECT_TRUE(e.number() == 70 || e.number() == 75) << qPrintable(e.reportText());
     EXPECT_TRUE(e.description().contains(folder)) << qPrintable(e.reportText());
 }
-
-TEST_F(SquashWrites, NamesWithBlanksQuotesAndOtherScriptsWork)
-{
-    const QString folder = dir.filePath(QStringLiteral("my \"holiday\" 'pics' \u00e9t\u00e9 \u5199\u771f"));
-    ASSERT_TRUE(QDir().mkdir(folder));
-    const QString input = folder + QStringLiteral("/caf\u00e9 & \u03c6\u03c9\u03c4\u03bf.gif");
-    copyPicture("horse.gif", input);
-    const auto result = SquashCore::Squash(request(input));
-    EXPECT_EQ(result.outcome, SquashCore::Outcome::Success);
-    EXPECT_EQ(result.outputPath, folder + QStringLiteral("/caf\u00e9 & \u03c6\u03c9\u03c4\u03bf_squashed.jpg"));
-    EXPECT_EQ(Picture::LoadPicture(result.outputPath).size(), QSize(200, 200));
-}

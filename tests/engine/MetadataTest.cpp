@@ -1,3 +1,4 @@
+#include "CraftedPictures.h"
 #include "EngineTestSupport.h"
 #include "Metadata.h"
 #include "OutputPlan.h"
@@ -14,7 +15,16 @@ using namespace EngineTest;
 
 namespace {
 
-std::vector<std::uint8_t> bytesOf(const QByteArray &b) { return {b.cbegin(), b.cend()}; }
+// The picture as the squash encodes it, with `app1` as its APP1 segment.
+QByteArray encoded(const QImage &picture, const QByteArray &app1, int quality)
+{
+    cDIBSection dib;
+    dib.CreateFromPicture(picture);
+    mIntelJPEGLibrary::Encoder encoder;
+    encoder.SetApp1({app1.cbegin(), app1.cend()});
+    const auto &bytes = encoder.Encode(dib, quality);
+    return QByteArray(reinterpret_cast<const char *>(bytes.data()), qsizetype(bytes.size()));
+}
 
 SquashJob::Result squash(const QString &input, const PreparedPicture &picture, std::int32_t limit, QSize size,
                          Metadata::Policy policy)
@@ -32,14 +42,8 @@ SquashJob::Result squash(const QString &input, const PreparedPicture &picture, s
 struct Tiff
 {
     QByteArray b = QByteArray("II*\0", 4);
-    Tiff &u16(int v) { return little(v, 2); }
-    Tiff &u32(qint64 v) { return little(v, 4); }
-    Tiff &little(qint64 v, int bytes)
-    {
-        for (int i = 0; i < bytes; ++i)
-            b += char(v >> (8 * i));
-        return *this;
-    }
+    Tiff &u16(int v) { b += Crafted::le(v, 2); return *this; }
+    Tiff &u32(qint64 v) { b += Crafted::le(v, 4); return *this; }
     Tiff &raw(const QByteArray &bytes) { b += bytes; return *this; }
     Tiff &entry(int tag, int type, qint64 count, qint64 value) { return u16(tag).u16(type).u32(count).u32(value); }
     QByteArray exif() const { return QByteArray("Exif\0\0", 6) + b; }
@@ -49,22 +53,14 @@ constexpr int Make = 0x010F, Model = 0x0110, ExifPointer = 0x8769, GpsPointer = 
               MakerNote = 0x927C, Ascii = 2, Long = 4, Undefined = 7;
 const qint64 Cam = 'C' | 'a' << 8 | 'm' << 16;   // "Cam\0", held in the entry itself
 
-qsizetype heldBytes(const Metadata &m)
+// The tags held, and the bytes of their values.
+std::pair<QList<int>, qsizetype> held(const Metadata &m)
 {
-    qsizetype n = 0;
+    std::pair<QList<int>, qsizetype> out{{}, 0};
     for (const auto *list : {&m.main, &m.exif, &m.gps})
         for (const Metadata::Entry &e : *list)
-            n += e.value.size();
-    return n;
-}
-
-QList<int> tagsOf(const Metadata &m)
-{
-    QList<int> tags;
-    for (const auto *list : {&m.main, &m.exif, &m.gps})
-        for (const Metadata::Entry &e : *list)
-            tags.append(e.tag);
-    return tags;
+            out.first.append(e.tag), out.second += e.value.size();
+    return out;
 }
 
 } // namespace
@@ -85,17 +81,11 @@ TEST(MetadataTest, TheLimitHoldsExactlyWithTheKeptBytes)
     const QByteArray header = picture.metadata.Segment(Metadata::Policy::Mail);
     ASSERT_GT(header.size(), 100);
 
-    cDIBSection dib;
-    dib.CreateFromPicture(Picture::StretchPicture(picture.picture, size.width(), size.height()));
-    mIntelJPEGLibrary::Encoder encoder;
+    const QImage stretched = Picture::StretchPicture(picture.picture, size.width(), size.height());
     std::vector<QByteArray> with(101), bare(101);
     for (int q = 1; q <= 100; ++q) {
-        encoder.SetApp1(bytesOf(header));
-        const auto &w = encoder.Encode(dib, q);
-        with[q] = QByteArray(reinterpret_cast<const char *>(w.data()), qsizetype(w.size()));
-        encoder.SetApp1({});
-        const auto &b = encoder.Encode(dib, q);
-        bare[q] = QByteArray(reinterpret_cast<const char *>(b.data()), qsizetype(b.size()));
+        with[q] = encoded(stretched, header, q);
+        bare[q] = encoded(stretched, {}, q);
         ASSERT_EQ(with[q].size(), bare[q].size() + header.size() + 4);
     }
     const auto scan = [](const std::vector<QByteArray> &files, qsizetype limit) {
@@ -155,27 +145,22 @@ TEST(MetadataTest, AHostileBlockIsBoundedAndDropped)
              .raw(date).raw(QByteArray(60000, 'M')).exif(), false, {Make, DateTimeOriginal}},
     };
     QTemporaryDir dir;
-    cDIBSection dib;
-    dib.CreateFromPicture(quadrants(64, 48));
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_LE(c.exif.size(), Metadata::MaxSegmentData);
-        mIntelJPEGLibrary::Encoder encoder;
-        encoder.SetApp1(bytesOf(c.exif));
-        const auto &encoded = encoder.Encode(dib, 90);
         const QString input = dir.filePath(QStringLiteral("hostile.jpg"));
-        ASSERT_TRUE(writeAll(input, QByteArray(reinterpret_cast<const char *>(encoded.data()), qsizetype(encoded.size()))));
+        ASSERT_TRUE(writeAll(input, encoded(quadrants(64, 48), c.exif, 90)));
 
         const PreparedPicture picture = PreparedPicture::Load(input);
         EXPECT_EQ(!picture.metadata.dropped.isEmpty(), c.dropped) << qPrintable(picture.metadata.dropped);
-        EXPECT_EQ(tagsOf(picture.metadata), c.kept);
-        EXPECT_LT(heldBytes(picture.metadata), 100);
+        EXPECT_EQ(held(picture.metadata).first, c.kept);
+        EXPECT_LT(held(picture.metadata).second, 100);
         EXPECT_EQ(picture.picture.size(), QSize(64, 48));
 
         const SquashJob::Result r = squash(input, picture, 100000, QSize(64, 48), Metadata::Policy::All);
         ASSERT_EQ(r.status, SquashJob::Status::Squashed) << qPrintable(r.line);
         const Metadata written = Metadata::FromJpeg(readAll(r.output.path));
-        QList<int> writtenTags = tagsOf(written);
+        QList<int> writtenTags = held(written).first;
         writtenTags.removeIf([](int tag) { return tag == 0x0112 || tag == 0x9000 || tag == 0xA001; });
         EXPECT_EQ(writtenTags, c.kept);
         EXPECT_LT(r.outputBytes, 2000);

@@ -30,8 +30,6 @@ QImage source()
     return img;
 }
 
-bool run(const QString &program, const QStringList &args) { return QProcess::execute(program, args) == 0; }
-
 // The largest difference of any channel of any pixel; -1 for other sizes.
 int largestDifference(const QImage &a, const QImage &b)
 {
@@ -52,71 +50,58 @@ TEST(MorePictures, LoadUprightInTrueColoursLikeTheReferenceTools)
 {
     QTemporaryDir dir;
     const auto at = [&](const char *name) { return dir.filePath(QString::fromUtf8(name)); };
+    // Runs a tool on the words; those with a dot name files in the folder.
+    const auto run = [&](const char *program, const char *words) {
+        QStringList args = QString::fromUtf8(words).split(QLatin1Char(' '));
+        for (QString &a : args)
+            a = a.contains(QLatin1Char('.')) ? dir.filePath(a) : a;
+        return QProcess::execute(QString::fromUtf8(program), args) == 0;
+    };
     const QImage picture = source();
-    ASSERT_TRUE(picture.save(at("source.png")));
     QImage clear = picture.convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < 24; ++y)
-        for (int x = 0; x < 32; ++x)
-            clear.setPixel(x, y, qRgba(0, 0, 0, 0));
-    ASSERT_TRUE(clear.save(at("clear.png")));
-    ASSERT_TRUE(writeAll(at("p3.icc"), QColorSpace(QColorSpace::DisplayP3).iccProfile()));
-    ASSERT_TRUE(writeAll(at("srgb.icc"), QColorSpace(QColorSpace::SRgb).iccProfile()));
-    ASSERT_TRUE(writeAll(at("romm.icc"), QColorSpace(QColorSpace::ProPhotoRgb).iccProfile()));
-    ASSERT_TRUE(writeAll(at("a98.icc"), QColorSpace(QColorSpace::AdobeRgb).iccProfile()));
+        std::fill_n(reinterpret_cast<QRgb *>(clear.scanLine(y)), 32, qRgba(0, 0, 0, 0));
+    ASSERT_TRUE(picture.save(at("source.png")) && clear.save(at("clear.png")));
+    for (const auto &[name, space] : {std::pair<const char *, QColorSpace::NamedColorSpace>{"p3.icc", QColorSpace::DisplayP3},
+                                      {"srgb.icc", QColorSpace::SRgb}, {"romm.icc", QColorSpace::ProPhotoRgb},
+                                      {"a98.icc", QColorSpace::AdobeRgb}})
+        ASSERT_TRUE(writeAll(at(name), QColorSpace(space).iccProfile()));
 
-    const QString convert = QStringLiteral("convert"), heifConvert = QStringLiteral("heif-convert");
-    const QString lossless = QStringLiteral("webp:lossless=true");
-    // Decodes a HEIC with libheif's tool, then lets ImageMagick turn its
-    // Display P3 pixels into sRGB.
-    const QStringList fromP3 = {at("ref.png"), QStringLiteral("+profile"), QStringLiteral("*"), QStringLiteral("-profile"),
-                                at("p3.icc"), QStringLiteral("-profile"), at("srgb.icc"), at("ref.png")};
-    // A JPEG tagged with a wide-gamut profile, and ImageMagick's sRGB of it.
-    const auto tagged = [&](const char *profile, const char *file) {
-        return QStringList{at("source.png"), QStringLiteral("-profile"), at("srgb.icc"), QStringLiteral("-profile"),
-                           at(profile), QStringLiteral("-quality"), QStringLiteral("98"), at(file)};
-    };
-    const auto toSrgb = [&](const char *file) {
-        return QStringList{at(file), QStringLiteral("-profile"), at("srgb.icc"), at("ref.png")};
-    };
     struct Case
     {
         const char *name, *file;
-        QStringList make;              // convert's arguments; empty: written through libheif
-        QStringList reference = {};    // how `ref.png` is made from the file; empty: decoded as it is
+        const char *make;        // convert's words; empty: written through libheif, decoded by its tool into ref.png
+        const char *reference;   // convert's words that make (or turn) ref.png
         int tolerance = 0;
         heif_orientation orientation = heif_orientation_normal;
         Profile profile = Profile::None;
-        QStringList referenceTwo = {}; // then convert's arguments, if any
     };
+    // ImageMagick's sRGB of Display P3 pixels.
+    const char *fromP3 = "ref.png +profile * -profile p3.icc -profile srgb.icc ref.png";
     const Case cases[] = {
-        {"transparent png", "t.png", {at("clear.png"), at("t.png")},
-         {at("t.png"), QStringLiteral("-background"), QStringLiteral("white"), QStringLiteral("-flatten"), at("ref.png")}},
-        {"animated webp", "m.webp", {at("source.png"), QStringLiteral("rose:"), QStringLiteral("-define"), lossless, at("m.webp")},
-         {at("m.webp[0]"), at("ref.png")}},
-        {"tiff turned", "r.tif", {at("source.png"), QStringLiteral("-orient"), QStringLiteral("RightTop"), at("r.tif")},
-         {at("r.tif"), QStringLiteral("-auto-orient"), at("ref.png")}},
+        {"transparent png", "t.png", "clear.png t.png", "t.png -background white -flatten ref.png"},
+        {"animated webp", "m.webp", "source.png rose: -define webp:lossless=true m.webp", "m.webp[0] ref.png"},
+        {"tiff turned", "r.tif", "source.png -orient RightTop r.tif", "r.tif -auto-orient ref.png"},
         // ImageMagick's own conversion of its inks back to sRGB.
-        {"cmyk tiff", "c.tif", {at("source.png"), QStringLiteral("-colorspace"), QStringLiteral("CMYK"), QStringLiteral("-depth"),
-                                QStringLiteral("16"), at("c.tif")},
-         {at("c.tif"), QStringLiteral("-colorspace"), QStringLiteral("sRGB"), at("ref.png")}, 1},
-        {"cmyk tiff turned", "c8.tif", {at("source.png"), QStringLiteral("-colorspace"), QStringLiteral("CMYK"), QStringLiteral("-depth"),
-                                        QStringLiteral("8"), QStringLiteral("-orient"), QStringLiteral("RightTop"), at("c8.tif")},
-         {at("c8.tif"), QStringLiteral("-auto-orient"), QStringLiteral("-colorspace"), QStringLiteral("sRGB"), at("ref.png")}, 1},
-        {"heic turned", "r.heic", {}, {}, 0, heif_orientation_rotate_90_cw},
-        {"heic mirrored", "m.heic", {}, {}, 0, heif_orientation_flip_horizontally},
-        {"heic icc p3", "i.heic", {}, {}, 2, heif_orientation_normal, Profile::Icc, fromP3},
-        {"heic nclx p3", "n.heic", {}, {}, 2, heif_orientation_normal, Profile::Nclx, fromP3},
-        {"jpeg romm rgb", "romm.jpg", tagged("romm.icc", "romm.jpg"), toSrgb("romm.jpg"), 4},
-        {"jpeg adobe rgb", "a98.jpg", tagged("a98.icc", "a98.jpg"), toSrgb("a98.jpg"), 4},
+        {"cmyk tiff", "c.tif", "source.png -colorspace CMYK -depth 16 c.tif", "c.tif -colorspace sRGB ref.png", 1},
+        {"cmyk tiff turned", "c8.tif", "source.png -colorspace CMYK -depth 8 -orient RightTop c8.tif",
+         "c8.tif -auto-orient -colorspace sRGB ref.png", 1},
+        {"heic turned", "r.heic", "", "", 0, heif_orientation_rotate_90_cw},
+        {"heic mirrored", "m.heic", "", "", 0, heif_orientation_flip_horizontally},
+        {"heic icc p3", "i.heic", "", fromP3, 2, heif_orientation_normal, Profile::Icc},
+        {"heic nclx p3", "n.heic", "", fromP3, 2, heif_orientation_normal, Profile::Nclx},
+        // JPEGs tagged with a wide-gamut profile.
+        {"jpeg romm rgb", "romm.jpg", "source.png -profile srgb.icc -profile romm.icc -quality 98 romm.jpg",
+         "romm.jpg -profile srgb.icc ref.png", 4},
+        {"jpeg adobe rgb", "a98.jpg", "source.png -profile srgb.icc -profile a98.icc -quality 98 a98.jpg",
+         "a98.jpg -profile srgb.icc ref.png", 4},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         QFile::remove(at("ref.png"));
-        const bool made = c.make.isEmpty() ? writeAll(at(c.file), Crafted::heic(picture, c.orientation, c.profile)) : run(convert, c.make);
-        ASSERT_TRUE(made);
-        const bool heic = QString::fromUtf8(c.file).endsWith(QLatin1String(".heic"));
-        ASSERT_TRUE(run(heic ? heifConvert : convert, c.reference.isEmpty() ? QStringList{at(c.file), at("ref.png")} : c.reference));
-        ASSERT_TRUE(c.referenceTwo.isEmpty() || run(convert, c.referenceTwo));
+        ASSERT_TRUE(*c.make ? run("convert", c.make) : writeAll(at(c.file), Crafted::heic(picture, c.orientation, c.profile)));
+        ASSERT_TRUE(*c.make || run("heif-convert", (c.file + QByteArray(" ref.png")).constData()));
+        ASSERT_TRUE(!*c.reference || run("convert", c.reference));
         QImage loaded;
         ASSERT_NO_THROW(loaded = Picture::LoadPicture(at(c.file)));
         EXPECT_EQ(loaded.format(), QImage::Format_RGB32);
