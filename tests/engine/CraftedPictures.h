@@ -86,13 +86,15 @@ inline QByteArray scanBomb(int side, int scans)
 // A BMP of the given depth (24, 8, 4, or 16 with the given channel masks)
 // and size; a negative height stores the rows top-down. The pixel data
 // hold at most `rows` rows (fewer than the header claims makes a bomb).
-// Pixels: palette entry / value `fill` everywhere, palette of grey levels.
+// Pixels: palette entry / value `fill` in the first stored row, 0 in the
+// others; palette of grey levels.
 inline QByteArray bmp(int bits, int width, int height, quint32 fill, int rows = -1, std::vector<quint32> masks = {})
 {
     const int stride = (width * bits + 31) / 32 * 4, colours = bits <= 8 ? 1 << bits : 0;
     QByteArray row = bits == 4 ? QByteArray((width + 1) / 2, char(fill * 17)) : le(fill, bits / 8).repeated(width);
     row += QByteArray(stride - row.size(), '\0');
-    const QByteArray pixels = row.repeated(rows < 0 ? std::abs(height) : rows);
+    const int stored = rows < 0 ? std::abs(height) : rows;
+    const QByteArray pixels = stored ? row + QByteArray(qsizetype(stride) * (stored - 1), '\0') : QByteArray();
     QByteArray tables;
     for (quint32 m : masks)
         tables += le(m, 4);
