@@ -1,6 +1,5 @@
-// Where the squash writes can fail in many ways; each must end in one clear
-// error with the input untouched, an older output byte for byte, and no
-// temporary file left behind.
+// Where the squash writes can fail: each must end in one clear error naming
+// its cause, with nothing left behind: no temporary file, no output.
 
 #include "EngineTestSupport.h"
 #include "Picture.h"
@@ -13,67 +12,41 @@
 
 using namespace EngineTest;
 
-namespace {
-
-class SquashWrites : public ::testing::Test
+TEST(SquashWrites, AFolderInTheWayANameTooLongOrALockedFolderIsAnError)
 {
-protected:
     QTemporaryDir dir;
-    QImage picture = Picture::LoadPicture(corpus("horse.gif"));
-
-    SquashCore::Request request(const QString &input) const
-    {
+    QDir(dir.path()).mkdir(QStringLiteral("horse_squashed.jpg"));
+    // Permissions do not stop root; /proc takes no new files from anyone.
+    QString locked = QStringLiteral("/proc");
+    if (::geteuid() != 0) {
+        locked = dir.filePath(QStringLiteral("locked"));
+        QDir().mkdir(locked);
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner);
+    }
+    const struct { QString input, folder, cause; } cases[] = {
+        {QStringLiteral("horse.gif"), {}, QStringLiteral("horse_squashed.jpg")},
+        {QString(246, QLatin1Char('n')) + QStringLiteral(".gif"), {}, QStringLiteral("too long")},
+        {QStringLiteral("other.gif"), locked, locked},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(qPrintable(c.cause));
         SquashCore::Request r;
-        r.picture = picture;
-        r.inputPath = input;
+        r.picture = Picture::LoadPicture(corpus("horse.gif"));
+        r.inputPath = dir.filePath(c.input);
+        r.destFolder = c.folder;
         r.maxFileSize = 20000;
-        return r;
-    }
-    // What a squash could leave in the folder: its temporary and its output.
-    QStringList entries(const QString &folder) const
-    {
-        return QDir(folder).entryList({QStringLiteral(".quillmoss*"), QStringLiteral("*_squashed.jpg")},
-                                      QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-    }
-    // Runs a squash that must fail, and checks that nothing was left behind.
-    AppError failing(const SquashCore::Request &r, const QString &folder)
-    {
-        const QStringList before = entries(folder);
+        const auto left = [&] {
+            return QDir(c.folder.isEmpty() ? dir.path() : c.folder)
+                .entryList({QStringLiteral(".quillmoss*"), QStringLiteral("*_squashed.jpg")}, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        };
+        const QStringList before = left();
         try {
             SquashCore::Squash(r);
+            ADD_FAILURE() << "the squash did not fail";
         } catch (const AppError &e) {
-            EXPECT_EQ(entries(folder), before);
-            EXPECT_FALSE(e.description().isEmpty());
-            return e;
+            EXPECT_TRUE(e.description().contains(c.cause, Qt::CaseInsensitive)) << qPrintable(e.reportText());
         }
-        ADD_FAILURE() << "the squash did not fail";
-        return AppError(0, QString());
+        EXPECT_EQ(left(), before);
     }
-};
-
-} // namespace
-
-TEST_F(SquashWrites, AFolderInTheWayANameTooLongOrALockedFolderIsAnError)
-{
-    QDir(dir.path()).mkdir(QStringLiteral("horse_squashed.jpg"));
-    failing(request(dir.filePath(QStringLiteral("horse.gif"))), dir.path());
     EXPECT_TRUE(QFileInfo(dir.filePath(QStringLiteral("horse_squashed.jpg"))).isDir());
-
-    const QString longName = dir.filePath(QString(246, QLatin1Char('n')) + QStringLiteral(".gif"));
-    const AppError tooLong = failing(request(longName), dir.path());
-    EXPECT_TRUE(tooLong.description().contains(QStringLiteral("too long"), Qt::CaseInsensitive))
-        << qPrintable(tooLong.reportText());
-
-    // Permissions do not stop root; /proc takes no new files from anyone.
-    QString folder = QStringLiteral("/proc");
-    if (::geteuid() != 0) {
-        folder = dir.filePath(QStringLiteral("locked"));
-        QDir().mkdir(folder);
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::ExeOwner);
-    }
-    auto r = request(dir.filePath(QStringLiteral("other.gif")));
-    r.destFolder = folder;
-    const AppError e = failing(r, folder);
-    EXPECT_TRUE(e.number() == 70 || e.number() == 75) << qPrintable(e.reportText());
-    EXPECT_TRUE(e.description().contains(folder)) << qPrintable(e.reportText());
 }
