@@ -53,10 +53,8 @@ inline QImage noise(int width, int height)
     QImage img(width, height, QImage::Format_RGB32);
     quint32 seed = 12345;
     for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            seed = seed * 1664525 + 1013904223;
-            img.setPixel(x, y, seed >> 8);
-        }
+        for (int x = 0; x < width; ++x)
+            img.setPixel(x, y, (seed = seed * 1664525 + 1013904223) >> 8);
     return img;
 }
 
