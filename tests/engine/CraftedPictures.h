@@ -165,18 +165,14 @@ inline QByteArray png16(int width, int height)
 // 1 x 1 pixel.
 inline QByteArray animatedWebp(int width, int height, int frames)
 {
-    QByteArray single;
-    QBuffer buffer(&single);
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "webp");
-    writer.setQuality(100);   // lossless: a VP8L chunk
-    writer.write(QImage(1, 1, QImage::Format_RGB32));
+    // One pixel, lossless, as libwebp writes it.
+    const QByteArray pixel = QByteArray::fromHex("5650384c110000002f0000000007508e7e16bcff8188e87f0000");
     const auto chunk = [](const char *type, const QByteArray &body) {
         return type + le(body.size(), 4) + body + QByteArray(body.size() % 2, '\0');
     };
     const QByteArray body = "WEBP" + chunk("VP8X", le(2, 4) + le(width - 1, 3) + le(height - 1, 3))
                           + chunk("ANIM", le(0xFFFFFFFF, 4) + le(0, 2))
-                          + chunk("ANMF", QByteArray(12, '\0') + le(100, 3) + '\0' + single.mid(12)).repeated(frames);
+                          + chunk("ANMF", QByteArray(12, '\0') + le(100, 3) + '\0' + pixel).repeated(frames);
     return "RIFF" + le(body.size(), 4) + body;
 }
 

@@ -8,17 +8,6 @@
 
 using namespace EngineTest;
 
-namespace {
-
-long peakKiB()
-{
-    rusage usage {};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-} // namespace
-
 // Targets beyond what can be held are refused before anything is allocated
 // for them: the peak memory does not move.
 TEST(EdgeSizes, HugeTargetsAreRefusedBeforeAllocating)
@@ -28,15 +17,15 @@ TEST(EdgeSizes, HugeTargetsAreRefusedBeforeAllocating)
     r.picture = Picture::LoadPicture(corpus("Kleiber_by_Lukas_Baubkus.jpg"));
     r.inputPath = dir.filePath(QStringLiteral("k.jpg"));
     r.maxFileSize = 256000;
+    const auto peakKiB = [] { rusage usage{}; getrusage(RUSAGE_SELF, &usage); return usage.ru_maxrss; };
     const long before = peakKiB();
-    r.newWidth = float(r.picture.width()) * 9.99f;   // 999 % x 999 %
-    r.newHeight = float(r.picture.height()) * 9.99f;
-    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), 7);
-    r.newWidth = r.newHeight = 100000;                 // User (Pixels) 100000 x 100000
-    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), 5);
-    r.newWidth = 65501;
-    r.newHeight = 2;
-    EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), 5);
+    const float w = float(r.picture.width()), h = float(r.picture.height());
+    // 999 % x 999 %, User (Pixels) 100000 x 100000, one side too wide.
+    for (const auto &[width, height, number] : {std::tuple{w * 9.99f, h * 9.99f, 7}, {100000.f, 100000.f, 5}, {65501.f, 2.f, 5}}) {
+        r.newWidth = width;
+        r.newHeight = height;
+        EXPECT_EQ(errorNumber([&] { SquashCore::Squash(r); }), number) << width << " x " << height;
+    }
     EXPECT_LT(peakKiB() - before, 50 * 1024);
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
 }
