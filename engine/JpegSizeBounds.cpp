@@ -10,6 +10,8 @@
 #include <bit>
 #include <cstdlib>
 #include <cmath>
+#include <cstring>
+#include <stdexcept>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -243,7 +245,7 @@ struct JpegSizeBounds::Impl
         return cumulative[(std::size_t(t) * kHistogramSize + std::size_t(v)) * 64 + std::size_t(k)];
     }
 
-    void precompute(const cDIBSection &image, int firstRow, int endRow, std::vector<std::uint32_t> &histogram);
+    void precompute(const PixelRows &pixels, int firstRow, int endRow, std::vector<std::uint32_t> &histogram);
     void count(Stats &s, int c, int row, int col, const Table &table, int &lastDc) const;
     void countRange(Stats &s, int c, int firstMcuRow, int endMcuRow, const Table &table) const;
     int quantisedDc(int c, int row, int col, const Divisor &div) const
@@ -261,14 +263,23 @@ struct JpegSizeBounds::Impl
                                 std::uint64_t category[2][16]) const;
 };
 
-void JpegSizeBounds::Impl::precompute(const cDIBSection &image, int firstRow, int endRow,
+void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int endRow,
                                       std::vector<std::uint32_t> &histogram)
 {
     using JpegTransform::Path;
     const int paddedWidth = mcuCols * 16;
     const int chromaHeight = (height + 1) / 2;
-    const std::size_t stride = std::size_t(image.BytesPerScanLine());
-    const std::uint8_t *bits = image.DIBSectionBitsPtr();
+    // Pixels of four bytes are packed to three first, the layout the
+    // conversion reads.
+    std::vector<std::uint8_t> packed(pixels.pixelBytes == 3 ? 0 : std::size_t(width) * 3);
+    const auto bgrRow = [&](int y) {
+        const std::uint8_t *in = pixels.row(y);
+        if (packed.empty())
+            return in;
+        for (int x = 0; x < width; ++x, in += 4)
+            std::memcpy(packed.data() + std::size_t(x) * 3, in, 3);
+        return static_cast<const std::uint8_t *>(packed.data());
+    };
     std::vector<std::uint8_t> plane[3];
     for (auto &p : plane)
         p.resize(std::size_t(16) * paddedWidth);
@@ -297,8 +308,7 @@ void JpegSizeBounds::Impl::precompute(const cDIBSection &image, int firstRow, in
             std::uint8_t *row[3];
             for (int c = 0; c < 3; ++c)
                 row[c] = plane[c].data() + std::size_t(r) * paddedWidth;
-            JpegTransform::ConvertRow(Path::Fast, bits + std::size_t(height - 1 - sy) * stride, width, row[0], row[1],
-                                      row[2]);
+            JpegTransform::ConvertRow(Path::Fast, bgrRow(sy), width, row[0], row[1], row[2]);
             for (int c = 0; c < 3; ++c)
                 std::fill(row[c] + width, row[c] + paddedWidth, row[c][width - 1]);
         }
@@ -326,11 +336,13 @@ void JpegSizeBounds::Impl::precompute(const cDIBSection &image, int firstRow, in
     }
 }
 
-JpegSizeBounds::JpegSizeBounds(const cDIBSection &image, int threads) : d(std::make_unique<Impl>())
+JpegSizeBounds::JpegSizeBounds(const PixelRows &pixels, int threads) : d(std::make_unique<Impl>())
 {
+    if (pixels.isNull())
+        throw std::invalid_argument("no pixels");
     d->pool.setMaxThreadCount(std::max(1, threads));
-    d->width = image.Width();
-    d->height = image.Height();
+    d->width = pixels.width;
+    d->height = pixels.height;
     d->mcuCols = (d->width + 15) / 16;
     d->mcuRows = (d->height + 15) / 16;
     d->blockCols[0] = (d->width + 7) / 8;
@@ -351,7 +363,7 @@ JpegSizeBounds::JpegSizeBounds(const cDIBSection &image, int threads) : d(std::m
     std::vector<std::vector<std::uint32_t>> histograms(static_cast<std::size_t>(parts));
     parallel(d->pool, parts, [&](int t) {
         histograms[std::size_t(t)].assign(histogramSize, 0);
-        d->precompute(image, d->mcuRows * t / parts, d->mcuRows * (t + 1) / parts, histograms[std::size_t(t)]);
+        d->precompute(pixels, d->mcuRows * t / parts, d->mcuRows * (t + 1) / parts, histograms[std::size_t(t)]);
     });
     d->cumulative = std::move(histograms[0]);
     for (std::size_t t = 1; t < histograms.size(); ++t)
@@ -366,6 +378,23 @@ JpegSizeBounds::JpegSizeBounds(const cDIBSection &image, int threads) : d(std::m
 }
 
 JpegSizeBounds::~JpegSizeBounds() = default;
+
+int JpegSizeBounds::Width() const { return d->width; }
+int JpegSizeBounds::Height() const { return d->height; }
+int JpegSizeBounds::BlockColumns(int c) const { return d->blockCols[c]; }
+int JpegSizeBounds::BlockRows(int c) const { return d->blockRows[c]; }
+
+void JpegSizeBounds::QuantisedRow(int quality, int c, int row, std::int16_t *out) const
+{
+    const std::array<Divisor, 64> div = divisorsFor(quality)[c == 0 ? 0 : 1];
+    const std::int16_t *in = d->block(c, row, 0);
+    for (int b = 0; b < d->blockCols[c]; ++b, in += 64, out += 64)
+        for (int k = 0; k < 64; ++k) {
+            const int x = in[k];
+            const int m = int(div[std::size_t(k)].magnitude(std::uint32_t(std::abs(x))));
+            out[kNatural[k]] = std::int16_t(x < 0 ? -m : m);
+        }
+}
 
 std::uint64_t JpegSizeBounds::Impl::atLeast(const Divisor &div, int t, int k, std::uint32_t v) const
 {

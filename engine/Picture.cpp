@@ -336,7 +336,9 @@ qint64 SquashBytes(QSize source, QSize target)
 {
     const qint64 from = qint64(source.width()) * source.height();
     const qint64 to = qint64(target.width()) * target.height();
-    return 4 * from + (target == source ? 0 : 4 * to) + 10 * to;
+    // The picture, its scaled copy, and the coefficients every encode is
+    // made from (3 bytes a pixel) with room for the written file.
+    return 4 * from + (target == source ? 0 : 4 * to) + 4 * to;
 }
 
 MemoryBudget::Reservation ReserveSquash(QSize source, QSize target)

@@ -44,8 +44,8 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled =
 QSize PictureSize(const QString &path, QSize minSize = {});
 
 // The bytes a squash of a picture of `source` pixels to `target` pixels
-// holds at its peak: the picture (4 bytes a pixel), its scaled copy (4), the
-// 24-bit image (3), the DCT coefficients (3) and the encoder's buffers (4).
+// holds at its peak: the picture (4 bytes a pixel), its scaled copy (4) and
+// the DCT coefficients every encode is made from (3) with the written file.
 qint64 SquashBytes(QSize source, QSize target);
 
 // Reserves SquashBytes from MemoryBudget; AppError 7 naming the size when

@@ -13,6 +13,10 @@ namespace Psnr {
 // channels of every pixel, as ImageMagick's `compare -metric PSNR` measures
 // it. Infinity when the two are identical. Throws AppError 5 when the bytes
 // are not a JPEG of the image's size.
-double JpegAgainst(const cDIBSection &source, const std::vector<std::uint8_t> &jpeg);
+double JpegAgainst(const PixelRows &source, const std::vector<std::uint8_t> &jpeg);
+inline double JpegAgainst(const cDIBSection &source, const std::vector<std::uint8_t> &jpeg)
+{
+    return JpegAgainst(PixelRows::Of(source), jpeg);
+}
 
 } // namespace Psnr

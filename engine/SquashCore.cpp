@@ -82,11 +82,26 @@ Result Squash(Request request, const Progress &progress)
     }
 
     result.size = picture.size();
-    cDIBSection dib;
-    dib.CreateFromPicture(picture);
-    picture = QImage();
-    if (!dib.DIBSectionBitsPtr())
+    if (picture.format() != QImage::Format_RGB32)
+        picture.convertTo(QImage::Format_RGB32);
+    const PixelRows pixels = PixelRows::Of(picture);
+    if (pixels.isNull())
         throw AppError(AppError::OutOfMemory, kSource);
+    // The colour conversion and DCT are made once, when the first quality is
+    // tried (a cancel before it costs nothing); every encode, and every bound
+    // that spares one, starts from these coefficients. The picture itself is
+    // kept only to measure the written file against.
+    std::optional<JpegSizeBounds> bounds;
+    const auto coefficients = [&]() -> const JpegSizeBounds & {
+        if (!bounds) {
+            try {
+                bounds.emplace(pixels, request.threads);
+            } catch (const std::bad_alloc &) {
+                throw AppError(AppError::OutOfMemory, kSource);
+            }
+        }
+        return *bounds;
+    };
 
     const auto tryQuality = [&](int q) { return !progress || progress(q); };
     // One compressor for the whole squash; its buffer holds the last encode,
@@ -97,7 +112,7 @@ Result Squash(Request request, const Progress &progress)
     const auto encode = [&](int q) {
         ++result.encodes;
         encodedQuality = q;
-        return &encoder.Encode(dib, q);
+        return &encoder.Encode(coefficients(), q);
     };
 
     const auto useHeader = [&](bool on) {
@@ -119,7 +134,6 @@ Result Squash(Request request, const Progress &progress)
         // fits is exactly the one a plain scan would choose. The header adds
         // the same bytes to every encode, so the bounds are held to what it
         // leaves of the limit.
-        std::optional<JpegSizeBounds> bounds;
         const int floor = std::clamp(request.minQuality, 1, 100);
         const std::uint64_t limit = std::uint64_t(std::max(request.maxFileSize, 0));
         // The quality that fits with `extra` header bytes; 0 when none does,
@@ -132,8 +146,7 @@ Result Squash(Request request, const Progress &progress)
                 if (request.maxFileSize < 0 || extra > limit)
                     continue;   // nothing can fit
                 const std::uint64_t room = limit - extra;
-                if (!bounds)
-                    bounds.emplace(dib, request.threads);
+                coefficients();
                 if (highest < 0) {
                     // The magnitude bound never falls as the quality rises: all
                     // qualities above the highest it allows are ruled out at once.
@@ -182,7 +195,7 @@ Result Squash(Request request, const Progress &progress)
     AtomicFile::write(result.outputPath, chosen->data(), chosen->size());
     result.encoded = QByteArray(reinterpret_cast<const char *>(chosen->data()), qsizetype(chosen->size()));
     if (result.outcome == Outcome::Success)
-        result.psnr = Psnr::JpegAgainst(dib, *chosen);
+        result.psnr = Psnr::JpegAgainst(pixels, *chosen);
     return result;
 }
 
