@@ -2,7 +2,9 @@
 
 #include "cDIBSection.h"
 
+#include <QSize>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 
@@ -26,6 +28,11 @@ public:
         : JpegSizeBounds(PixelRows::Of(image), threads)
     {
     }
+    // The same from pixels that arrive in bands, top to bottom: `feed` calls
+    // its argument with each band (rows of `size.width()` pixels, valid
+    // during the call). The work on one band overlaps the making of the next.
+    using Take = std::function<void(const PixelRows &band)>;
+    JpegSizeBounds(QSize size, const std::function<void(const Take &take)> &feed, int threads = 2);
     ~JpegSizeBounds();
     JpegSizeBounds(const JpegSizeBounds &) = delete;
     JpegSizeBounds &operator=(const JpegSizeBounds &) = delete;

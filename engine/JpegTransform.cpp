@@ -105,6 +105,16 @@ __attribute__((target_clones("avx2", "default"))) void convertFast(const std::ui
         convertPixel(bgr + 3 * x, y[x], cb[x], cr[x]);
 }
 
+// The same from 4-byte pixels (blue, green, red, filler), as decoders give them.
+__attribute__((target_clones("avx2", "default"))) void convertFast4(const std::uint8_t *__restrict bgrx, int width,
+                                                                     std::uint8_t *__restrict y,
+                                                                     std::uint8_t *__restrict cb,
+                                                                     std::uint8_t *__restrict cr)
+{
+    for (int x = 0; x < width; ++x)
+        convertPixel(bgrx + 4 * x, y[x], cb[x], cr[x]);
+}
+
 __attribute__((target_clones("avx2", "default"))) void downsampleFast(const std::uint8_t *__restrict a,
                                                                        const std::uint8_t *__restrict b, int width,
                                                                        std::uint8_t *__restrict out)
@@ -115,14 +125,15 @@ __attribute__((target_clones("avx2", "default"))) void downsampleFast(const std:
 
 } // namespace
 
-REFERENCE void ConvertRow(Path path, const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr)
+REFERENCE void ConvertRow(Path path, const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr,
+                          int pixelBytes)
 {
     if (path == Path::Fast) {
-        convertFast(bgr, width, y, cb, cr);
+        (pixelBytes == 4 ? convertFast4 : convertFast)(bgr, width, y, cb, cr);
         return;
     }
     for (int x = 0; x < width; ++x)
-        convertPixel(bgr + 3 * x, y[x], cb[x], cr[x]);
+        convertPixel(bgr + pixelBytes * x, y[x], cb[x], cr[x]);
 }
 
 REFERENCE void DownsampleRow(Path path, const std::uint8_t *top, const std::uint8_t *bottom, int width, std::uint8_t *out)

@@ -320,6 +320,18 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
     return picture;
 }
 
+QByteArray StreamableJpeg(const QString &path, Metadata *metadata)
+{
+    const Source source = open(path);
+    const qint64 pixels = qint64(source.size.width()) * source.size.height();
+    if (source.format != "jpeg" || source.metadata.orientation > 1 || pixels > MaxPixels
+        || SquashBytes(source.size, source.size) > std::max(FreeBytesForAnyFile, BytesPerFileByte * source.bytes.size())
+        || !JpegDecoder::Streamable(source.bytes))
+        return {};
+    *metadata = source.metadata;
+    return source.bytes;
+}
+
 QSize PictureSize(const QString &path, QSize minSize)
 {
     const Source source = open(path);

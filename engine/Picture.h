@@ -39,6 +39,12 @@ constexpr int LoadCancelled = 18;
 QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled = {}, QSize minSize = {},
                    Metadata *metadata = nullptr);
 
+// The file's bytes when it is a JPEG that a squash may decode band by band
+// (JpegDecoder::Streamable, upright, small enough to squash whole), with its
+// EXIF block in `metadata`; empty for any other file, which LoadPicture
+// then loads (and refuses) as ever. Throws what opening the file throws.
+QByteArray StreamableJpeg(const QString &path, Metadata *metadata);
+
 // The size LoadPicture(path, {}, minSize) would give (orientation applied),
 // read from the header only. Throws as LoadPicture does, 7 included.
 QSize PictureSize(const QString &path, QSize minSize = {});

@@ -2,6 +2,7 @@
 
 #include "cDIBSection.h"
 
+#include <QByteArray>
 #include <cstdint>
 #include <vector>
 
@@ -18,5 +19,9 @@ inline double JpegAgainst(const cDIBSection &source, const std::vector<std::uint
 {
     return JpegAgainst(PixelRows::Of(source), jpeg);
 }
+
+// The same against the picture a JPEG file decodes to (JpegDecoder's full
+// decode), decoded again row by row beside the encoded one.
+double JpegAgainst(const QByteArray &sourceJpeg, const std::vector<std::uint8_t> &jpeg);
 
 } // namespace Psnr

@@ -52,8 +52,9 @@ struct PixelRows
     std::ptrdiff_t stride = 0;      // from one row to the next one down
     int width = 0, height = 0;
     int pixelBytes = 3;
+    int first = 0;                  // the picture row `top` is: a band of a larger picture
 
-    const std::uint8_t *row(int y) const { return top + std::ptrdiff_t(y) * stride; }
+    const std::uint8_t *row(int y) const { return top + std::ptrdiff_t(y - first) * stride; }
     bool isNull() const { return !top || width <= 0 || height <= 0; }
 
     static PixelRows Of(const cDIBSection &image);
