@@ -236,6 +236,9 @@ struct JpegSizeBounds::Impl
     std::vector<std::uint32_t> cumulative;
     std::uint64_t blocks = 0;
     mutable QThreadPool pool;
+    // The statistics of the last HuffmanBound that counted every block.
+    mutable Stats lastCounted;
+    mutable int lastCountedQuality = 0;
 
     const std::int16_t *block(int c, int row, int col) const
     {
@@ -694,5 +697,19 @@ std::uint64_t JpegSizeBounds::HuffmanBound(int quality, std::uint64_t stopAbove)
                 return partial;
         }
     }
+    d->lastCounted = total;
+    d->lastCountedQuality = quality;
     return bound();
+}
+
+JpegSizeBounds::SymbolCounts JpegSizeBounds::Counts(int quality) const
+{
+    if (d->lastCountedQuality != quality)
+        HuffmanBound(quality);
+    SymbolCounts counts;
+    for (int t = 0; t < 2; ++t) {
+        std::copy(std::begin(d->lastCounted.dc[t]), std::end(d->lastCounted.dc[t]), counts.dc[t]);
+        std::copy(std::begin(d->lastCounted.ac[t]), std::end(d->lastCounted.ac[t]), counts.ac[t]);
+    }
+    return counts;
 }

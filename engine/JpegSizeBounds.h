@@ -53,6 +53,17 @@ public:
     std::uint64_t HuffmanBound(int quality,
                                std::uint64_t stopAbove = std::numeric_limits<std::uint64_t>::max()) const;
 
+    // How often each Huffman symbol occurs in the file at this quality, as
+    // libjpeg's optimising pass counts them: per table (0 luma, 1 chroma),
+    // DC categories and AC run/size symbols. The last HuffmanBound that
+    // counted every block leaves them ready for its quality.
+    struct SymbolCounts
+    {
+        long dc[2][257] {};
+        long ac[2][257] {};
+    };
+    SymbolCounts Counts(int quality) const;
+
     int Width() const;
     int Height() const;
     // Blocks across and down of component c: 0 is Y, 1 Cb, 2 Cr (2x2 chroma

@@ -15,6 +15,10 @@
 #include <jpeglib.h>
 #include <jerror.h>
 
+// libjpeg's optimal-table builder: exported by the library (its progressive
+// encoder calls it), though jpeglib.h does not declare it.
+extern "C" void jpeg_gen_optimal_table(j_compress_ptr cinfo, JHUFF_TBL *htbl, long freq[]);
+
 namespace mIntelJPEGLibrary {
 namespace {
 
@@ -162,6 +166,7 @@ struct CoefficientSource
 {
     const JpegSizeBounds *coefficients = nullptr;
     int quality = 0;
+    JpegSizeBounds::SymbolCounts counts;
     JBLOCKARRAY rows[3] {};         // a v-sample row band of each component
     int component[3] {0, 1, 2};     // their addresses stand in for the arrays
     decltype(jpeg_memory_mgr::access_virt_barray) libjpegAccess = nullptr;
@@ -196,6 +201,13 @@ int encodeCoefficients(jpeg_compress_struct &cinfo, ErrorManager &err, Coefficie
     cinfo.image_width = JDIMENSION(source.coefficients->Width());
     cinfo.image_height = JDIMENSION(source.coefficients->Height());
     applyEncoderSettings(cinfo, source.quality);
+    // The optimal tables from counts already made, built by libjpeg's own
+    // routine: one output pass instead of a counting pass and an output pass.
+    for (int t = 0; t < 2; ++t) {
+        jpeg_gen_optimal_table(&cinfo, cinfo.dc_huff_tbl_ptrs[t], source.counts.dc[t]);
+        jpeg_gen_optimal_table(&cinfo, cinfo.ac_huff_tbl_ptrs[t], source.counts.ac[t]);
+    }
+    cinfo.optimize_coding = FALSE;
     cinfo.client_data = &source;
     cinfo.mem->access_virt_barray = access;
     jvirt_barray_ptr arrays[3];
@@ -279,6 +291,7 @@ const std::vector<std::uint8_t> &Encoder::Encode(const JpegSizeBounds &coefficie
     CoefficientSource source;
     source.coefficients = &coefficients;
     source.quality = std::clamp(quality, 1, 100);
+    source.counts = coefficients.Counts(source.quality);
     const int status = encodeCoefficients(d->cinfo, d->err, source, d->app1.data(), unsigned(d->app1.size()));
     if (status != Ok) {
         d->buffer.clear();
