@@ -5,6 +5,7 @@
 #include "Picture.h"
 
 #include <QColorSpace>
+#include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -165,6 +166,60 @@ QSize ScaledSize(const QByteArray &file, QSize minSize)
     jpeg_read_header(&d.cinfo, TRUE);
     chooseScale(d.cinfo, minSize);
     return QSize(int(d.cinfo.output_width), int(d.cinfo.output_height));
+}
+
+bool Streamable(const QByteArray &file)
+{
+    Decompressor d(file, nullptr);
+    QColorSpace space;
+    if (setjmp(d.err.jump))
+        return false;
+    jpeg_save_markers(&d.cinfo, JPEG_APP0 + 2, 0xFFFF);
+    jpeg_read_header(&d.cinfo, TRUE);
+    const J_COLOR_SPACE colours = d.cinfo.jpeg_color_space;
+    if (!d.hasScanData() || (colours != JCS_YCbCr && colours != JCS_GRAYSCALE && colours != JCS_RGB))
+        return false;
+    space = iccProfile(&d.cinfo);
+    return !space.isValid() || space == QColorSpace(QColorSpace::SRgb);
+}
+
+QString DecodeBands(const QByteArray &file, int rows,
+                    const std::function<void(const uchar *pixels, qsizetype stride, int first, int count)> &band,
+                    const Options &options)
+{
+    Decompressor d(file, &options.cancelled);
+    std::vector<JOCTET> buffer;
+    std::vector<JSAMPROW> pointers;
+    if (setjmp(d.err.jump))
+        d.fail();
+    jpeg_read_header(&d.cinfo, TRUE);
+    if (!d.hasScanData())
+        throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture (the JPEG holds no image data)"));
+    d.cinfo.out_color_space = JCS_EXT_BGRX;
+    jpeg_calc_output_dimensions(&d.cinfo);
+    if (options.beforeAllocating)
+        options.beforeAllocating(QSize(int(d.cinfo.output_width), int(d.cinfo.output_height)),
+                                 jpeg_has_multiple_scans(&d.cinfo));
+    const qsizetype stride = qsizetype(d.cinfo.output_width) * 4;
+    rows = std::max(rows, 1);
+    try {
+        buffer.resize(std::size_t(stride) * std::size_t(rows));
+        pointers.resize(std::size_t(rows));
+    } catch (const std::bad_alloc &) {
+        throw AppError(AppError::OutOfMemory, kSource);
+    }
+    for (int r = 0; r < rows; ++r)
+        pointers[std::size_t(r)] = buffer.data() + std::size_t(r) * std::size_t(stride);
+    jpeg_start_decompress(&d.cinfo);
+    while (d.cinfo.output_scanline < d.cinfo.output_height) {
+        const int first = int(d.cinfo.output_scanline);
+        int count = 0;
+        while (count < rows && d.cinfo.output_scanline < d.cinfo.output_height)
+            count += int(jpeg_read_scanlines(&d.cinfo, pointers.data() + count, JDIMENSION(rows - count)));
+        band(buffer.data(), stride, first, count);
+    }
+    jpeg_finish_decompress(&d.cinfo);
+    return QString::fromLocal8Bit(d.err.damage);
 }
 
 QImage Decode(const QByteArray &file, const Options &options)

@@ -53,6 +53,19 @@ inline QRgb FromInks(int c, int m, int y, int k)
 // 7 when memory runs out, and whatever beforeAllocating throws.
 QImage Decode(const QByteArray &file, const Options &options);
 
+// Whether DecodeBands gives the picture as LoadPicture would: a JPEG in
+// YCbCr or grey, without a colour profile to convert from.
+bool Streamable(const QByteArray &file);
+
+// Decodes the picture at full size `rows` rows at a time (the last band may
+// be shorter), handing each band to `band` as Format_RGB32 bytes (`stride`
+// apart; valid during the call) with the number of its first row. Holds
+// only one band, and for a progressive JPEG libjpeg's coefficients. Returns
+// what Damage would say; throws as Decode does.
+QString DecodeBands(const QByteArray &file, int rows,
+                    const std::function<void(const uchar *pixels, qsizetype stride, int first, int count)> &band,
+                    const Options &options = {});
+
 // Why part of a decoded picture is missing ("Premature end of JPEG file"),
 // kept with the picture and its converted copies; empty for a whole one.
 QString Damage(const QImage &picture);

@@ -5,11 +5,14 @@
 
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdlib>
 #include <cmath>
+#include <cstring>
+#include <stdexcept>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -233,6 +236,9 @@ struct JpegSizeBounds::Impl
     std::vector<std::uint32_t> cumulative;
     std::uint64_t blocks = 0;
     mutable QThreadPool pool;
+    // The statistics of the last HuffmanBound that counted every block.
+    mutable Stats lastCounted;
+    mutable int lastCountedQuality = 0;
 
     const std::int16_t *block(int c, int row, int col) const
     {
@@ -243,7 +249,10 @@ struct JpegSizeBounds::Impl
         return cumulative[(std::size_t(t) * kHistogramSize + std::size_t(v)) * 64 + std::size_t(k)];
     }
 
-    void precompute(const cDIBSection &image, int firstRow, int endRow, std::vector<std::uint32_t> &histogram);
+    void setUp(QSize size, int threads);
+    // The histograms of the parts into the cumulative counts.
+    void accumulate(std::vector<std::vector<std::uint32_t>> &histograms);
+    void precompute(const PixelRows &pixels, int firstRow, int endRow, std::vector<std::uint32_t> &histogram);
     void count(Stats &s, int c, int row, int col, const Table &table, int &lastDc) const;
     void countRange(Stats &s, int c, int firstMcuRow, int endMcuRow, const Table &table) const;
     int quantisedDc(int c, int row, int col, const Divisor &div) const
@@ -261,14 +270,12 @@ struct JpegSizeBounds::Impl
                                 std::uint64_t category[2][16]) const;
 };
 
-void JpegSizeBounds::Impl::precompute(const cDIBSection &image, int firstRow, int endRow,
+void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int endRow,
                                       std::vector<std::uint32_t> &histogram)
 {
     using JpegTransform::Path;
     const int paddedWidth = mcuCols * 16;
     const int chromaHeight = (height + 1) / 2;
-    const std::size_t stride = std::size_t(image.BytesPerScanLine());
-    const std::uint8_t *bits = image.DIBSectionBitsPtr();
     std::vector<std::uint8_t> plane[3];
     for (auto &p : plane)
         p.resize(std::size_t(16) * paddedWidth);
@@ -297,8 +304,7 @@ void JpegSizeBounds::Impl::precompute(const cDIBSection &image, int firstRow, in
             std::uint8_t *row[3];
             for (int c = 0; c < 3; ++c)
                 row[c] = plane[c].data() + std::size_t(r) * paddedWidth;
-            JpegTransform::ConvertRow(Path::Fast, bits + std::size_t(height - 1 - sy) * stride, width, row[0], row[1],
-                                      row[2]);
+            JpegTransform::ConvertRow(Path::Fast, pixels.row(sy), width, row[0], row[1], row[2], pixels.pixelBytes);
             for (int c = 0; c < 3; ++c)
                 std::fill(row[c] + width, row[c] + paddedWidth, row[c][width - 1]);
         }
@@ -326,46 +332,194 @@ void JpegSizeBounds::Impl::precompute(const cDIBSection &image, int firstRow, in
     }
 }
 
-JpegSizeBounds::JpegSizeBounds(const cDIBSection &image, int threads) : d(std::make_unique<Impl>())
+void JpegSizeBounds::Impl::setUp(QSize size, int threads)
 {
-    d->pool.setMaxThreadCount(std::max(1, threads));
-    d->width = image.Width();
-    d->height = image.Height();
-    d->mcuCols = (d->width + 15) / 16;
-    d->mcuRows = (d->height + 15) / 16;
-    d->blockCols[0] = (d->width + 7) / 8;
-    d->blockRows[0] = (d->height + 7) / 8;
+    pool.setMaxThreadCount(std::max(1, threads));
+    width = size.width();
+    height = size.height();
+    mcuCols = (width + 15) / 16;
+    mcuRows = (height + 15) / 16;
+    blockCols[0] = (width + 7) / 8;
+    blockRows[0] = (height + 7) / 8;
     for (int c = 1; c < 3; ++c) {
-        d->blockCols[c] = d->mcuCols;
-        d->blockRows[c] = d->mcuRows;
+        blockCols[c] = mcuCols;
+        blockRows[c] = mcuRows;
     }
     for (int c = 0; c < 3; ++c)
-        d->blocks += std::uint64_t(d->blockCols[c]) * d->blockRows[c];
-    d->storage = HugeArray<std::int16_t>(d->blocks * 64);
-    d->coef[0] = d->storage.get();
+        blocks += std::uint64_t(blockCols[c]) * blockRows[c];
+    storage = HugeArray<std::int16_t>(blocks * 64);
+    coef[0] = storage.get();
     for (int c = 1; c < 3; ++c)
-        d->coef[c] = d->coef[c - 1] + std::size_t(d->blockCols[c - 1]) * d->blockRows[c - 1] * 64;
+        coef[c] = coef[c - 1] + std::size_t(blockCols[c - 1]) * blockRows[c - 1] * 64;
+}
 
+void JpegSizeBounds::Impl::accumulate(std::vector<std::vector<std::uint32_t>> &histograms)
+{
     const std::size_t histogramSize = std::size_t(2) * 64 * kHistogramSize;
-    const int parts = std::max(1, std::min(std::max(1, threads), d->mcuRows));
-    std::vector<std::vector<std::uint32_t>> histograms(static_cast<std::size_t>(parts));
-    parallel(d->pool, parts, [&](int t) {
-        histograms[std::size_t(t)].assign(histogramSize, 0);
-        d->precompute(image, d->mcuRows * t / parts, d->mcuRows * (t + 1) / parts, histograms[std::size_t(t)]);
-    });
-    d->cumulative = std::move(histograms[0]);
+    cumulative = std::move(histograms[0]);
     for (std::size_t t = 1; t < histograms.size(); ++t)
         for (std::size_t i = 0; i < histogramSize; ++i)
-            d->cumulative[i] += histograms[t][i];
+            cumulative[i] += histograms[t][i];
     for (std::size_t t = 0; t < 2; ++t)
         for (std::size_t v = kHistogramSize - 1; v-- > 0;) {
-            std::uint32_t *h = d->cumulative.data() + (t * kHistogramSize + v) * 64;
+            std::uint32_t *h = cumulative.data() + (t * kHistogramSize + v) * 64;
             for (int k = 0; k < 64; ++k)
                 h[k] += h[k + 64];
         }
 }
 
+JpegSizeBounds::JpegSizeBounds(const PixelRows &pixels, int threads) : d(std::make_unique<Impl>())
+{
+    if (pixels.isNull())
+        throw std::invalid_argument("no pixels");
+    d->setUp(QSize(pixels.width, pixels.height), threads);
+    const std::size_t histogramSize = std::size_t(2) * 64 * kHistogramSize;
+    const int parts = std::max(1, std::min(std::max(1, threads), d->mcuRows));
+    std::vector<std::vector<std::uint32_t>> histograms(static_cast<std::size_t>(parts));
+    parallel(d->pool, parts, [&](int t) {
+        histograms[std::size_t(t)].assign(histogramSize, 0);
+        d->precompute(pixels, d->mcuRows * t / parts, d->mcuRows * (t + 1) / parts, histograms[std::size_t(t)]);
+    });
+    d->accumulate(histograms);
+}
+
+JpegSizeBounds::JpegSizeBounds(QSize size, const std::function<void(const Take &take)> &feed, int threads)
+    : d(std::make_unique<Impl>())
+{
+    if (size.isEmpty())
+        throw std::invalid_argument("no pixels");
+    d->setUp(size, threads);
+    // Whole MCU rows are gathered into one of two band buffers; while the
+    // pool transforms one, the feed fills the other.
+    constexpr int kBandMcuRows = 4;
+    const int bandRows = 16 * kBandMcuRows;
+    const std::size_t stride = std::size_t(d->width) * 4;
+    struct Band
+    {
+        std::vector<std::uint8_t> pixels;
+        std::vector<std::uint32_t> histogram;
+        QFuture<void> work;
+        int first = 0, count = 0;
+    };
+    std::array<Band, 2> bands;
+    for (Band &b : bands) {
+        b.pixels.resize(stride * bandRows);
+        b.histogram.assign(std::size_t(2) * 64 * kHistogramSize, 0);
+    }
+    std::exception_ptr failure;
+    std::mutex lock;
+    int next = 0;   // the band being filled
+    const auto finish = [&](Band &b) {
+        if (b.work.isValid())
+            b.work.waitForFinished();
+        b.work = {};
+    };
+    const auto launch = [&](Band &b) {
+        PixelRows rows;
+        rows.top = b.pixels.data();
+        rows.stride = std::ptrdiff_t(stride);
+        rows.width = d->width;
+        rows.height = b.count;
+        rows.pixelBytes = 4;
+        rows.first = b.first;
+        const int firstMcu = b.first / 16;
+        const int endMcu = b.first + b.count >= d->height ? d->mcuRows : (b.first + b.count) / 16;
+        b.work = QtConcurrent::run(&d->pool, [&, rows, firstMcu, endMcu, h = &b.histogram] {
+            try {
+                d->precompute(rows, firstMcu, endMcu, *h);
+            } catch (...) {
+                const std::lock_guard<std::mutex> hold(lock);
+                if (!failure)
+                    failure = std::current_exception();
+            }
+        });
+    };
+    try {
+        feed([&](const PixelRows &in) {
+            for (int y = 0; y < in.height;) {
+                Band &b = bands[std::size_t(next)];
+                if (b.count == 0) {
+                    finish(b);
+                    b.first = in.first + y;
+                }
+                const int n = std::min(in.height - y, bandRows - b.count);
+                for (int r = 0; r < n; ++r) {
+                    std::uint8_t *out = b.pixels.data() + std::size_t(b.count + r) * stride;
+                    const std::uint8_t *row = in.row(in.first + y + r);
+                    if (in.pixelBytes == 4) {
+                        std::memcpy(out, row, stride);
+                    } else {
+                        for (int x = 0; x < d->width; ++x)
+                            std::memcpy(out + std::size_t(x) * 4, row + std::size_t(x) * 3, 3);
+                    }
+                }
+                b.count += n;
+                y += n;
+                if (b.count == bandRows || b.first + b.count >= d->height) {
+                    launch(b);
+                    b.count = 0;
+                    next = 1 - next;
+                }
+            }
+        });
+    } catch (...) {
+        for (Band &b : bands)
+            finish(b);
+        throw;
+    }
+    for (Band &b : bands)
+        finish(b);
+    if (failure)
+        std::rethrow_exception(failure);
+    std::vector<std::vector<std::uint32_t>> histograms;
+    for (Band &b : bands)
+        histograms.push_back(std::move(b.histogram));
+    d->accumulate(histograms);
+}
+
 JpegSizeBounds::~JpegSizeBounds() = default;
+
+int JpegSizeBounds::Width() const { return d->width; }
+int JpegSizeBounds::Height() const { return d->height; }
+int JpegSizeBounds::BlockColumns(int c) const { return d->blockCols[c]; }
+int JpegSizeBounds::BlockRows(int c) const { return d->blockRows[c]; }
+
+namespace {
+
+// The divisors' parts in separate arrays, so that the loop below vectorises.
+struct Quantiser
+{
+    std::uint32_t recip[64], corr[64], shift[64];
+};
+
+__attribute__((target_clones("avx2", "default"))) void quantise(const std::int16_t *in, int blocks,
+                                                                 const Quantiser &q, std::int16_t *out)
+{
+    for (int b = 0; b < blocks; ++b, in += 64, out += 64) {
+        std::int16_t zigzag[64];
+        for (int k = 0; k < 64; ++k) {
+            const std::int32_t x = in[k];
+            const std::uint32_t m = ((std::uint32_t(x < 0 ? -x : x) + q.corr[k]) * q.recip[k]) >> q.shift[k];
+            zigzag[k] = std::int16_t(x < 0 ? -std::int32_t(m) : std::int32_t(m));
+        }
+        for (int k = 0; k < 64; ++k)
+            out[kNatural[k]] = zigzag[k];
+    }
+}
+
+} // namespace
+
+void JpegSizeBounds::QuantisedRow(int quality, int c, int row, std::int16_t *out) const
+{
+    const std::array<Divisor, 64> div = divisorsFor(quality)[c == 0 ? 0 : 1];
+    Quantiser q;
+    for (std::size_t k = 0; k < 64; ++k) {
+        q.recip[k] = div[k].recip;
+        q.corr[k] = div[k].corr;
+        q.shift[k] = div[k].shift;
+    }
+    quantise(d->block(c, row, 0), d->blockCols[c], q, out);
+}
 
 std::uint64_t JpegSizeBounds::Impl::atLeast(const Divisor &div, int t, int k, std::uint32_t v) const
 {
@@ -543,5 +697,19 @@ std::uint64_t JpegSizeBounds::HuffmanBound(int quality, std::uint64_t stopAbove)
                 return partial;
         }
     }
+    d->lastCounted = total;
+    d->lastCountedQuality = quality;
     return bound();
+}
+
+JpegSizeBounds::SymbolCounts JpegSizeBounds::Counts(int quality) const
+{
+    if (d->lastCountedQuality != quality)
+        HuffmanBound(quality);
+    SymbolCounts counts;
+    for (int t = 0; t < 2; ++t) {
+        std::copy(std::begin(d->lastCounted.dc[t]), std::end(d->lastCounted.dc[t]), counts.dc[t]);
+        std::copy(std::begin(d->lastCounted.ac[t]), std::end(d->lastCounted.ac[t]), counts.ac[t]);
+    }
+    return counts;
 }

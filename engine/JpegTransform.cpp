@@ -96,13 +96,24 @@ inline void convertPixel(const std::uint8_t *in, std::uint8_t &y, std::uint8_t &
     cr = std::uint8_t((32768 * R - 27439 * G - 5329 * B + (128 << 16) + 32767) >> 16);
 }
 
-__attribute__((target_clones("avx2", "default"))) void convertFast(const std::uint8_t *__restrict bgr, int width,
-                                                                    std::uint8_t *__restrict y,
-                                                                    std::uint8_t *__restrict cb,
-                                                                    std::uint8_t *__restrict cr)
+template <int PixelBytes>
+[[gnu::always_inline]] inline void convertPixels(const std::uint8_t *__restrict in, int width, std::uint8_t *__restrict y,
+                                                 std::uint8_t *__restrict cb, std::uint8_t *__restrict cr)
 {
     for (int x = 0; x < width; ++x)
-        convertPixel(bgr + 3 * x, y[x], cb[x], cr[x]);
+        convertPixel(in + PixelBytes * x, y[x], cb[x], cr[x]);
+}
+
+// Pixels of 3 bytes, or of 4 as decoders give them (the last one left alone).
+__attribute__((target_clones("avx2", "default"))) void convertFast(const std::uint8_t *__restrict in, int width,
+                                                                    std::uint8_t *__restrict y,
+                                                                    std::uint8_t *__restrict cb,
+                                                                    std::uint8_t *__restrict cr, int pixelBytes)
+{
+    if (pixelBytes == 4)
+        convertPixels<4>(in, width, y, cb, cr);
+    else
+        convertPixels<3>(in, width, y, cb, cr);
 }
 
 __attribute__((target_clones("avx2", "default"))) void downsampleFast(const std::uint8_t *__restrict a,
@@ -115,14 +126,15 @@ __attribute__((target_clones("avx2", "default"))) void downsampleFast(const std:
 
 } // namespace
 
-REFERENCE void ConvertRow(Path path, const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr)
+REFERENCE void ConvertRow(Path path, const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr,
+                          int pixelBytes)
 {
     if (path == Path::Fast) {
-        convertFast(bgr, width, y, cb, cr);
+        convertFast(bgr, width, y, cb, cr, pixelBytes);
         return;
     }
     for (int x = 0; x < width; ++x)
-        convertPixel(bgr + 3 * x, y[x], cb[x], cr[x]);
+        convertPixel(bgr + pixelBytes * x, y[x], cb[x], cr[x]);
 }
 
 REFERENCE void DownsampleRow(Path path, const std::uint8_t *top, const std::uint8_t *bottom, int width, std::uint8_t *out)

@@ -12,8 +12,10 @@ namespace JpegTransform {
 
 enum class Path { Reference, Fast };
 
-// One row of 3-byte blue, green, red pixels to Y, Cb and Cr samples.
-void ConvertRow(Path path, const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr);
+// One row of blue, green, red pixels of 3 bytes (or 4, the last one left
+// alone) to Y, Cb and Cr samples.
+void ConvertRow(Path path, const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr,
+                int pixelBytes = 3);
 
 // One row of `width` down-sampled samples from two rows of 2 * width, with
 // libjpeg's alternating rounding bias.

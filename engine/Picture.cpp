@@ -320,6 +320,18 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
     return picture;
 }
 
+QByteArray StreamableJpeg(const QString &path, Metadata *metadata)
+{
+    const Source source = open(path);
+    const qint64 pixels = qint64(source.size.width()) * source.size.height();
+    if (source.format != "jpeg" || source.metadata.orientation > 1 || pixels > MaxPixels
+        || SquashBytes(source.size, source.size) > std::max(FreeBytesForAnyFile, BytesPerFileByte * source.bytes.size())
+        || !JpegDecoder::Streamable(source.bytes))
+        return {};
+    *metadata = source.metadata;
+    return source.bytes;
+}
+
 QSize PictureSize(const QString &path, QSize minSize)
 {
     const Source source = open(path);
@@ -336,7 +348,9 @@ qint64 SquashBytes(QSize source, QSize target)
 {
     const qint64 from = qint64(source.width()) * source.height();
     const qint64 to = qint64(target.width()) * target.height();
-    return 4 * from + (target == source ? 0 : 4 * to) + 10 * to;
+    // The picture, its scaled copy, and the coefficients every encode is
+    // made from (3 bytes a pixel) with room for the written file.
+    return 4 * from + (target == source ? 0 : 4 * to) + 4 * to;
 }
 
 MemoryBudget::Reservation ReserveSquash(QSize source, QSize target)

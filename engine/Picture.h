@@ -39,13 +39,19 @@ constexpr int LoadCancelled = 18;
 QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled = {}, QSize minSize = {},
                    Metadata *metadata = nullptr);
 
+// The file's bytes when it is a JPEG that a squash may decode band by band
+// (JpegDecoder::Streamable, upright, small enough to squash whole), with its
+// EXIF block in `metadata`; empty for any other file, which LoadPicture
+// then loads (and refuses) as ever. Throws what opening the file throws.
+QByteArray StreamableJpeg(const QString &path, Metadata *metadata);
+
 // The size LoadPicture(path, {}, minSize) would give (orientation applied),
 // read from the header only. Throws as LoadPicture does, 7 included.
 QSize PictureSize(const QString &path, QSize minSize = {});
 
 // The bytes a squash of a picture of `source` pixels to `target` pixels
-// holds at its peak: the picture (4 bytes a pixel), its scaled copy (4), the
-// 24-bit image (3), the DCT coefficients (3) and the encoder's buffers (4).
+// holds at its peak: the picture (4 bytes a pixel), its scaled copy (4) and
+// the DCT coefficients every encode is made from (3) with the written file.
 qint64 SquashBytes(QSize source, QSize target);
 
 // Reserves SquashBytes from MemoryBudget; AppError 7 naming the size when

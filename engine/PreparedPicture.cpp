@@ -39,3 +39,20 @@ PreparedPicture PreparedPicture::Load(const QString &path, const SquashTargets::
     prepared.length = FileNames::status(path).size;
     return prepared;
 }
+
+PreparedPicture PreparedPicture::ForSquash(const QString &path, const SquashTargets::SizeChoice &size)
+{
+    PreparedPicture prepared;
+    prepared.jpeg = Picture::StreamableJpeg(path, &prepared.metadata);
+    if (prepared.jpeg.isEmpty())
+        return Load(path, size);
+    prepared.path = path;
+    prepared.fileSize = JpegDecoder::ReadHeader(prepared.jpeg).size;
+    float w = 0, h = 0;
+    SquashTargets::SizeFor(size, float(prepared.fileSize.width()), float(prepared.fileSize.height()), w, h);
+    const QSize wanted(int(Numbers::roundHalfEven(w)), int(Numbers::roundHalfEven(h)));
+    if (wanted.width() > 0 && wanted.height() > 0 && wanted != prepared.fileSize)
+        return Load(path, size);   // scaled: from the whole picture
+    prepared.length = prepared.jpeg.size();
+    return prepared;
+}

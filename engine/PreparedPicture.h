@@ -3,6 +3,7 @@
 #include "Metadata.h"
 #include "SquashTargets.h"
 
+#include <QByteArray>
 #include <QImage>
 #include <QSize>
 #include <QString>
@@ -18,11 +19,12 @@ struct PreparedPicture
     QString path;
     qint64 length = 0;      // the file's length in bytes, measured after the decode
     QImage picture;         // Format_RGB32, upright, sRGB; may be a DCT-reduced decode
+    QByteArray jpeg;        // or, loaded for a squash only: the JPEG it decodes band by band
     QSize fileSize;         // the picture's own size as its file gives it (upright)
     QString damage;         // why part of the picture is missing; empty when it is whole
     Metadata metadata;      // what the file tells beyond its pixels
 
-    bool isNull() const { return picture.isNull(); }
+    bool isNull() const { return picture.isNull() && jpeg.isEmpty(); }
     int width() const { return fileSize.width(); }
     int height() const { return fileSize.height(); }
 
@@ -31,4 +33,8 @@ struct PreparedPicture
     // (AppError 53, 70, 481, 7, 18 when cancelled).
     static PreparedPicture Load(const QString &path, const SquashTargets::SizeChoice &size = {},
                                 const std::function<bool()> &cancelled = {});
+    // The same for a squash that shows nothing: a JPEG it need not scale or
+    // turn is not decoded here but by the squash, a band at a time
+    // (Picture::StreamableJpeg); anything else is loaded as above.
+    static PreparedPicture ForSquash(const QString &path, const SquashTargets::SizeChoice &size);
 };

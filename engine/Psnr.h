@@ -2,6 +2,7 @@
 
 #include "cDIBSection.h"
 
+#include <QByteArray>
 #include <cstdint>
 #include <vector>
 
@@ -13,6 +14,14 @@ namespace Psnr {
 // channels of every pixel, as ImageMagick's `compare -metric PSNR` measures
 // it. Infinity when the two are identical. Throws AppError 5 when the bytes
 // are not a JPEG of the image's size.
-double JpegAgainst(const cDIBSection &source, const std::vector<std::uint8_t> &jpeg);
+double JpegAgainst(const PixelRows &source, const std::vector<std::uint8_t> &jpeg);
+inline double JpegAgainst(const cDIBSection &source, const std::vector<std::uint8_t> &jpeg)
+{
+    return JpegAgainst(PixelRows::Of(source), jpeg);
+}
+
+// The same against the picture a JPEG file decodes to (JpegDecoder's full
+// decode), decoded again row by row beside the encoded one.
+double JpegAgainst(const QByteArray &sourceJpeg, const std::vector<std::uint8_t> &jpeg);
 
 } // namespace Psnr

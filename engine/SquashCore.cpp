@@ -3,7 +3,9 @@
 #include "AppError.h"
 #include "AtomicFile.h"
 #include "FileNames.h"
+#include "JpegDecoder.h"
 #include "JpegSizeBounds.h"
+#include "MemoryBudget.h"
 #include "Numbers.h"
 #include "OutputPlan.h"
 #include "Picture.h"
@@ -67,26 +69,71 @@ Result Squash(Request request, const Progress &progress)
     CheckNotInput(result.outputPath, request.inputPath);
 
     QImage picture = std::move(request.picture);
-    if (picture.isNull())
-        throw AppError(AppError::InvalidCall, kSource, QStringLiteral("No picture to squash"));
-    const float pw = float(picture.width()), ph = float(picture.height());
+    const QByteArray jpeg = picture.isNull() ? request.jpeg : QByteArray();
     MemoryBudget::Reservation budget;
-    if (request.newWidth > 0 && request.newHeight > 0 && !(request.newWidth == pw && request.newHeight == ph)) {
-        const double w = Numbers::roundHalfEven(request.newWidth), h = Numbers::roundHalfEven(request.newHeight);
-        Picture::CheckJpegSize(qint64(std::min(w, 1e9)), qint64(std::min(h, 1e9)));
-        budget = Picture::ReserveSquash(picture.size(), QSize(int(w), int(h)));
-        picture = Picture::StretchPicture(picture, int(w), int(h));
+    std::optional<JpegSizeBounds> bounds;
+    PixelRows pixels;
+    std::function<void()> makeCoefficients;
+    JpegDecoder::Header header;
+    if (!jpeg.isEmpty()) {
+        // Decoded a band at a time straight into the coefficients: the
+        // picture is never held whole, and the PSNR decodes it again.
+        header = JpegDecoder::ReadHeader(jpeg);
+        Picture::CheckJpegSize(header.size.width(), header.size.height());
+        result.size = header.size;
+        const qint64 pixelCount = qint64(header.size.width()) * header.size.height();
+        budget = MemoryBudget::instance().reserve((header.progressive ? 7 : 4) * pixelCount, header.size.width(),
+                                                  header.size.height());
+        makeCoefficients = [&] {
+            bounds.emplace(header.size, [&](const JpegSizeBounds::Take &take) {
+                result.damage = JpegDecoder::DecodeBands(jpeg, 64, [&](const uchar *rows, qsizetype stride, int first,
+                                                                        int count) {
+                    PixelRows band;
+                    band.top = rows;
+                    band.stride = stride;
+                    band.width = header.size.width();
+                    band.height = count;
+                    band.pixelBytes = 4;
+                    band.first = first;
+                    take(band);
+                });
+            }, request.threads);
+        };
     } else {
-        Picture::CheckJpegSize(picture.width(), picture.height());
-        budget = Picture::ReserveSquash(picture.size(), picture.size());
+        if (picture.isNull())
+            throw AppError(AppError::InvalidCall, kSource, QStringLiteral("No picture to squash"));
+        const float pw = float(picture.width()), ph = float(picture.height());
+        if (request.newWidth > 0 && request.newHeight > 0 && !(request.newWidth == pw && request.newHeight == ph)) {
+            const double w = Numbers::roundHalfEven(request.newWidth), h = Numbers::roundHalfEven(request.newHeight);
+            Picture::CheckJpegSize(qint64(std::min(w, 1e9)), qint64(std::min(h, 1e9)));
+            budget = Picture::ReserveSquash(picture.size(), QSize(int(w), int(h)));
+            picture = Picture::StretchPicture(picture, int(w), int(h));
+        } else {
+            Picture::CheckJpegSize(picture.width(), picture.height());
+            budget = Picture::ReserveSquash(picture.size(), picture.size());
+        }
+        result.size = picture.size();
+        if (picture.format() != QImage::Format_RGB32)
+            picture.convertTo(QImage::Format_RGB32);
+        pixels = PixelRows::Of(picture);
+        if (pixels.isNull())
+            throw AppError(AppError::OutOfMemory, kSource);
+        makeCoefficients = [&] { bounds.emplace(pixels, request.threads); };
     }
-
-    result.size = picture.size();
-    cDIBSection dib;
-    dib.CreateFromPicture(picture);
-    picture = QImage();
-    if (!dib.DIBSectionBitsPtr())
-        throw AppError(AppError::OutOfMemory, kSource);
+    // The colour conversion and DCT are made once, when the first quality is
+    // tried (a cancel before it costs nothing); every encode, and every bound
+    // that spares one, starts from these coefficients. The picture itself is
+    // kept only to measure the written file against.
+    const auto coefficients = [&]() -> const JpegSizeBounds & {
+        if (!bounds) {
+            try {
+                makeCoefficients();
+            } catch (const std::bad_alloc &) {
+                throw AppError(AppError::OutOfMemory, kSource);
+            }
+        }
+        return *bounds;
+    };
 
     const auto tryQuality = [&](int q) { return !progress || progress(q); };
     // One compressor for the whole squash; its buffer holds the last encode,
@@ -97,7 +144,7 @@ Result Squash(Request request, const Progress &progress)
     const auto encode = [&](int q) {
         ++result.encodes;
         encodedQuality = q;
-        return &encoder.Encode(dib, q);
+        return &encoder.Encode(coefficients(), q);
     };
 
     const auto useHeader = [&](bool on) {
@@ -119,7 +166,6 @@ Result Squash(Request request, const Progress &progress)
         // fits is exactly the one a plain scan would choose. The header adds
         // the same bytes to every encode, so the bounds are held to what it
         // leaves of the limit.
-        std::optional<JpegSizeBounds> bounds;
         const int floor = std::clamp(request.minQuality, 1, 100);
         const std::uint64_t limit = std::uint64_t(std::max(request.maxFileSize, 0));
         // The quality that fits with `extra` header bytes; 0 when none does,
@@ -132,8 +178,7 @@ Result Squash(Request request, const Progress &progress)
                 if (request.maxFileSize < 0 || extra > limit)
                     continue;   // nothing can fit
                 const std::uint64_t room = limit - extra;
-                if (!bounds)
-                    bounds.emplace(dib, request.threads);
+                coefficients();
                 if (highest < 0) {
                     // The magnitude bound never falls as the quality rises: all
                     // qualities above the highest it allows are ruled out at once.
@@ -181,8 +226,12 @@ Result Squash(Request request, const Progress &progress)
         return result;
     AtomicFile::write(result.outputPath, chosen->data(), chosen->size());
     result.encoded = QByteArray(reinterpret_cast<const char *>(chosen->data()), qsizetype(chosen->size()));
-    if (result.outcome == Outcome::Success)
-        result.psnr = Psnr::JpegAgainst(dib, *chosen);
+    if (result.outcome == Outcome::Success && jpeg.isEmpty()) {
+        result.psnr = Psnr::JpegAgainst(pixels, *chosen);
+    } else if (result.outcome == Outcome::Success) {
+        bounds.reset();   // its memory is the second decode's
+        result.psnr = Psnr::JpegAgainst(jpeg, *chosen);
+    }
     return result;
 }
 

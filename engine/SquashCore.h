@@ -16,6 +16,8 @@ namespace SquashCore {
 struct Request
 {
     QImage picture;                 // the decoded picture at its own size
+    QByteArray jpeg;                // or, when picture is null: a JPEG file (JpegDecoder::Streamable)
+                                    // decoded here band by band, never held whole; not scaled
     QString inputPath;
     std::int32_t maxFileSize = 0;   // the byte limit; a file of exactly this length fits
     float newWidth = 0;             // target size; 0 or less, or the picture's own size: no scaling
@@ -45,6 +47,7 @@ struct Result
                                     // a successful squash wrote its file
     QByteArray encoded;             // the bytes written (empty when nothing was)
     bool headerLeftOut = false;     // nothing fitted with the header: the file has none
+    QString damage;                 // a streamed JPEG's: why part of it was missing
 };
 
 // Called with each quality in turn, 100, 99, ... , before it is tried, from

@@ -68,7 +68,7 @@ Result Run(const Job &job, const Settings &settings, const SquashCore::Progress 
         return Run(job, PreparedPicture{}, settings, progress);
     PreparedPicture picture;
     try {
-        picture = PreparedPicture::Load(job.path, settings.size);
+        picture = PreparedPicture::ForSquash(job.path, settings.size);
     } catch (...) {
         Result result;
         result.input = job.input;
@@ -99,6 +99,7 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
     try {
         SquashCore::Request request;
         request.picture = picture.picture;
+        request.jpeg = picture.jpeg;
         request.inputPath = job.path;
         request.outputPath = job.output.path;
         request.fixedQuality = settings.fixedQuality;
@@ -112,6 +113,8 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         SquashCore::Result squashed = SquashCore::Squash(request, progress);
         if (squashed.outcome == SquashCore::Outcome::Failed && settings.whatWouldFit) {
             SquashCore::Request fit = request;
+            if (fit.picture.isNull())   // smaller sizes are scaled from the whole picture
+                fit.picture = PreparedPicture::Load(job.path, settings.size).picture;
             fit.header.clear();   // it did not fit even at the failed size
             fit.minQuality = settings.fitFloor;
             result.fit = FitSearch::WhatWouldFit(fit, progress);
@@ -134,6 +137,8 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         result.psnr = squashed.psnr;
         result.size = squashed.size;
         result.encoded = squashed.encoded;
+        if (result.damage.isEmpty())
+            result.damage = squashed.damage;
         result.preview = Preview(result.encoded, result.size, settings.previewSize);
         result.metadataLeftOut = !request.header.isEmpty() && (squashed.headerLeftOut || result.fitWritten);
         const bool positionWritten = !result.metadataLeftOut && Metadata::FromExif(request.header).hasPosition();

@@ -83,3 +83,30 @@ void cDIBSection::CreateFromPicture(const QImage &picThis)
         copyRows(0, m_height);
     }
 }
+
+PixelRows PixelRows::Of(const cDIBSection &image)
+{
+    PixelRows rows;
+    if (!image.DIBSectionBitsPtr())
+        return rows;
+    rows.stride = -std::ptrdiff_t(image.BytesPerScanLine());
+    rows.top = image.DIBSectionBitsPtr() + std::ptrdiff_t(image.Height() - 1) * -rows.stride;
+    rows.width = image.Width();
+    rows.height = image.Height();
+    return rows;
+}
+
+PixelRows PixelRows::Of(const QImage &picture)
+{
+    PixelRows rows;
+    // RGB32's fourth byte is always 0xFF, as a decoder's filler is.
+    if (picture.format() != QImage::Format_RGB32)
+        return rows;
+    static_assert(Q_BYTE_ORDER == Q_LITTLE_ENDIAN, "QRgb's bytes are blue, green, red, alpha");
+    rows.top = picture.constBits();
+    rows.stride = std::ptrdiff_t(picture.bytesPerLine());
+    rows.width = picture.width();
+    rows.height = picture.height();
+    rows.pixelBytes = 4;
+    return rows;
+}

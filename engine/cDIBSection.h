@@ -3,6 +3,7 @@
 #include "HugeArray.h"
 
 #include <QImage>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -40,4 +41,22 @@ private:
     HugeArray<std::uint8_t> m_bits;
     std::int32_t m_width = 0;
     std::int32_t m_height = 0;
+};
+
+// Rows of blue, green, red pixels counted from the top, as the encoder reads
+// them: the 24-bit image's, or a Format_RGB32 picture's, whose fourth byte
+// is left alone. A view: the pixels stay their owner's.
+struct PixelRows
+{
+    const std::uint8_t *top = nullptr;
+    std::ptrdiff_t stride = 0;      // from one row to the next one down
+    int width = 0, height = 0;
+    int pixelBytes = 3;
+    int first = 0;                  // the picture row `top` is: a band of a larger picture
+
+    const std::uint8_t *row(int y) const { return top + std::ptrdiff_t(y - first) * stride; }
+    bool isNull() const { return !top || width <= 0 || height <= 0; }
+
+    static PixelRows Of(const cDIBSection &image);
+    static PixelRows Of(const QImage &picture);     // null for any other format
 };

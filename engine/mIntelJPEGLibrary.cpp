@@ -3,6 +3,7 @@
 #include "AppError.h"
 #include "AtomicFile.h"
 #include "HugeArray.h"
+#include "JpegSizeBounds.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -13,6 +14,10 @@
 
 #include <jpeglib.h>
 #include <jerror.h>
+
+// libjpeg's optimal-table builder: exported by the library (its progressive
+// encoder calls it), though jpeglib.h does not declare it.
+extern "C" void jpeg_gen_optimal_table(j_compress_ptr cinfo, JHUFF_TBL *htbl, long freq[]);
 
 namespace mIntelJPEGLibrary {
 namespace {
@@ -152,6 +157,71 @@ int encode(jpeg_compress_struct &cinfo, ErrorManager &err, JSAMPARRAY rows, int 
     return Ok;
 }
 
+// What jpeg_write_coefficients reads instead of libjpeg's own virtual
+// arrays: the coefficient controller asks for each row of blocks through the
+// memory manager's access_virt_barray, which is pointed at `access` for the
+// encode, so that every row is quantised when it is read (twice, for the
+// Huffman statistics and the output) and the picture is never held quantised.
+struct CoefficientSource
+{
+    const JpegSizeBounds *coefficients = nullptr;
+    int quality = 0;
+    JpegSizeBounds::SymbolCounts counts;
+    JBLOCKARRAY rows[3] {};         // a v-sample row band of each component
+    int component[3] {0, 1, 2};     // their addresses stand in for the arrays
+    decltype(jpeg_memory_mgr::access_virt_barray) libjpegAccess = nullptr;
+};
+
+JBLOCKARRAY access(j_common_ptr cinfo, jvirt_barray_ptr array, JDIMENSION startRow, JDIMENSION numRows, boolean)
+{
+    auto *source = static_cast<CoefficientSource *>(cinfo->client_data);
+    const int c = *reinterpret_cast<const int *>(array);
+    const JpegSizeBounds &coefficients = *source->coefficients;
+    if (!source->rows[c])
+        source->rows[c] = (*cinfo->mem->alloc_barray)(cinfo, JPOOL_IMAGE, JDIMENSION(coefficients.BlockColumns(c)),
+                                                      JDIMENSION(c == 0 ? 2 : 1));
+    // Rows past the picture are never read: the controller makes dummy
+    // blocks for them.
+    for (JDIMENSION r = 0; r < numRows; ++r)
+        if (int(startRow + r) < coefficients.BlockRows(c))
+            coefficients.QuantisedRow(source->quality, c, int(startRow + r), source->rows[c][r][0]);
+    return source->rows[c];
+}
+
+int encodeCoefficients(jpeg_compress_struct &cinfo, ErrorManager &err, CoefficientSource &source,
+                       const std::uint8_t *app1, unsigned app1Length)
+{
+    source.libjpegAccess = cinfo.mem->access_virt_barray;
+    if (setjmp(err.jump)) {
+        jpeg_abort_compress(&cinfo);
+        cinfo.mem->access_virt_barray = source.libjpegAccess;
+        cinfo.client_data = nullptr;
+        return err.pub.msg_code == JERR_OUT_OF_MEMORY ? OutOfMemory : LibjpegError;
+    }
+    cinfo.image_width = JDIMENSION(source.coefficients->Width());
+    cinfo.image_height = JDIMENSION(source.coefficients->Height());
+    applyEncoderSettings(cinfo, source.quality);
+    // The optimal tables from counts already made, built by libjpeg's own
+    // routine: one output pass instead of a counting pass and an output pass.
+    for (int t = 0; t < 2; ++t) {
+        jpeg_gen_optimal_table(&cinfo, cinfo.dc_huff_tbl_ptrs[t], source.counts.dc[t]);
+        jpeg_gen_optimal_table(&cinfo, cinfo.ac_huff_tbl_ptrs[t], source.counts.ac[t]);
+    }
+    cinfo.optimize_coding = FALSE;
+    cinfo.client_data = &source;
+    cinfo.mem->access_virt_barray = access;
+    jvirt_barray_ptr arrays[3];
+    for (int c = 0; c < 3; ++c)
+        arrays[c] = reinterpret_cast<jvirt_barray_ptr>(&source.component[c]);
+    jpeg_write_coefficients(&cinfo, arrays);
+    if (app1Length > 0)
+        jpeg_write_marker(&cinfo, JPEG_APP0 + 1, app1, app1Length);
+    jpeg_finish_compress(&cinfo);
+    cinfo.mem->access_virt_barray = source.libjpegAccess;
+    cinfo.client_data = nullptr;
+    return Ok;
+}
+
 [[noreturn]] void fail(int status)
 {
     throw AppError(AppError::JpegWriter, ErrorSource(), QStringLiteral("Failed to save to JPG %1").arg(status));
@@ -209,6 +279,20 @@ const std::vector<std::uint8_t> &Encoder::Encode(const cDIBSection &image, std::
     }
     const int status = encode(d->cinfo, d->err, d->rows.data(), width, height, quality, d->app1.data(),
                               unsigned(d->app1.size()));
+    if (status != Ok) {
+        d->buffer.clear();
+        fail(status);
+    }
+    return d->buffer;
+}
+
+const std::vector<std::uint8_t> &Encoder::Encode(const JpegSizeBounds &coefficients, std::int32_t quality)
+{
+    CoefficientSource source;
+    source.coefficients = &coefficients;
+    source.quality = std::clamp(quality, 1, 100);
+    source.counts = coefficients.Counts(source.quality);
+    const int status = encodeCoefficients(d->cinfo, d->err, source, d->app1.data(), unsigned(d->app1.size()));
     if (status != Ok) {
         d->buffer.clear();
         fail(status);

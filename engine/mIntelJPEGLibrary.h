@@ -2,6 +2,8 @@
 
 #include "cDIBSection.h"
 
+class JpegSizeBounds;
+
 #include <QString>
 #include <cstdint>
 #include <memory>
@@ -27,6 +29,10 @@ public:
     // The bytes SaveDibAsJpeg would write for this quality (1 to 100; libjpeg
     // clamps others). Valid until the next Encode or the encoder's end.
     const std::vector<std::uint8_t> &Encode(const cDIBSection &image, std::int32_t quality);
+    // The same bytes, written from the picture's precomputed coefficients:
+    // only quantisation and the Huffman passes are left to do, and no
+    // whole-picture buffer is allocated.
+    const std::vector<std::uint8_t> &Encode(const JpegSizeBounds &coefficients, std::int32_t quality);
 
     // The contents of an APP1 segment (at most 65533 bytes; "Exif\0\0" and a
     // TIFF structure) that every later Encode writes after the JFIF header:

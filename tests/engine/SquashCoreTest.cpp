@@ -1,11 +1,13 @@
 #include "EngineTestSupport.h"
 #include "OutputPlan.h"
+#include "Psnr.h"
 #include "Picture.h"
 #include "SquashCore.h"
 #include "SquashJob.h"
 #include "cDIBSection.h"
 #include "mIntelJPEGLibrary.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -109,6 +111,55 @@ TEST_F(SquashCoreTest, ChoosesWhatThePlainDiskScanChoosesAndWritesItsBytes)
             EXPECT_EQ(written, readAll(scratch));
             EXPECT_EQ(result.outputBytes, written.size());
         }
+    }
+}
+
+// A JPEG squashed from its file is decoded band by band straight into its
+// coefficients when it needs no turning; one that does is loaded whole.
+// Either way the file written, its quality and its PSNR are those of the
+// plain scan over the whole decoded picture: made pictures of odd sizes,
+// colour and grey, in each of the eight EXIF orientations.
+TEST_F(SquashCoreTest, AJpegSquashedFromItsFileWritesWhatTheWholePictureGives)
+{
+    struct Case { int width, height; bool grey; int orientation; };
+    const Case cases[] = {{1, 1, false, 1}, {17, 9, true, 1},  {250, 33, false, 1}, {129, 67, false, 2},
+                          {33, 250, true, 3}, {31, 17, false, 4}, {67, 129, false, 5}, {9, 17, true, 6},
+                          {100, 61, false, 7}, {61, 100, false, 8}};
+    const QString scratch = dir.filePath(QStringLiteral("scan.jpg"));
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " orientation " + std::to_string(c.orientation));
+        QImage made = quadrants(c.width, c.height);
+        for (int y = 0; y < c.height; ++y)   // a ramp, so that every quality differs
+            for (int x = 0; x < c.width; ++x)
+                made.setPixel(x, y, made.pixel(x, y) ^ qRgb((x * 7) & 63, (y * 5) & 63, ((x + y) * 3) & 63));
+        if (c.grey)
+            made.convertTo(QImage::Format_Grayscale8);
+        QByteArray file;
+        QBuffer buffer(&file);
+        ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && made.save(&buffer, "JPG", 95));
+        // EXIF with the orientation tag alone, right after SOI.
+        QByteArray exif("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 24);
+        exif += char(c.orientation);
+        exif += QByteArray(7, '\0');
+        file.insert(2, QByteArray("\xFF\xE1", 2) + char((exif.size() + 2) >> 8) + char((exif.size() + 2) & 0xFF) + exif);
+        writeAll(input, file);
+
+        cDIBSection dib;
+        dib.CreateFromPicture(Picture::LoadPicture(input));
+        const std::int32_t limit = std::int32_t(mIntelJPEGLibrary::Encoder().Encode(dib, 60).size());
+        const int expected = diskScan(dib, limit, scratch);
+        SquashJob::Settings settings;
+        settings.limit = {SquashTargets::LimitChoice::Kind::Bytes, double(limit)};
+        settings.metadata = Metadata::Policy::None;
+        OutputPlan plan;
+        const SquashJob::Result result =
+            SquashJob::Run(SquashJob::Plan(input, input, settings, plan, [] { return true; }), settings);
+        ASSERT_EQ(result.status, SquashJob::Status::Squashed) << qPrintable(result.line);
+        EXPECT_EQ(result.quality, expected);
+        mIntelJPEGLibrary::SaveDibAsJpeg(dib, scratch, expected);
+        EXPECT_EQ(readAll(output), readAll(scratch));
+        const std::vector<std::uint8_t> bytes(result.encoded.cbegin(), result.encoded.cend());
+        EXPECT_DOUBLE_EQ(result.psnr, Psnr::JpegAgainst(dib, bytes));
     }
 }
 
