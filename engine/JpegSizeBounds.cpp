@@ -273,7 +273,6 @@ struct JpegSizeBounds::Impl
 void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int endRow,
                                       std::vector<std::uint32_t> &histogram)
 {
-    using JpegTransform::Path;
     const int paddedWidth = mcuCols * 16;
     const int chromaHeight = (height + 1) / 2;
     std::vector<std::uint8_t> plane[3];
@@ -304,7 +303,7 @@ void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int
             std::uint8_t *row[3];
             for (int c = 0; c < 3; ++c)
                 row[c] = plane[c].data() + std::size_t(r) * paddedWidth;
-            JpegTransform::ConvertRow(Path::Fast, pixels.row(sy), width, row[0], row[1], row[2], pixels.pixelBytes);
+            JpegTransform::ConvertRow(pixels.row(sy), width, row[0], row[1], row[2], pixels.pixelBytes);
             for (int c = 0; c < 3; ++c)
                 std::fill(row[c] + width, row[c] + paddedWidth, row[c][width - 1]);
         }
@@ -312,7 +311,7 @@ void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int
             const int row = mr * 2 + br;
             if (row >= blockRows[0])
                 continue;
-            JpegTransform::ForwardDct(Path::Fast, plane[0].data() + std::size_t(br * 8) * paddedWidth,
+            JpegTransform::ForwardDct(plane[0].data() + std::size_t(br * 8) * paddedWidth,
                                       std::size_t(paddedWidth), blockCols[0], dct.data());
             store(0, row, blockCols[0]);
         }
@@ -322,11 +321,11 @@ void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int
                 const int cr = std::min(mr * 8 + r, chromaHeight - 1);
                 const int top = 2 * cr - mr * 16;
                 const int bottom = std::min(2 * cr + 1, height - 1) - mr * 16;
-                JpegTransform::DownsampleRow(Path::Fast, plane[c + 1].data() + std::size_t(top) * paddedWidth,
+                JpegTransform::DownsampleRow(plane[c + 1].data() + std::size_t(top) * paddedWidth,
                                              plane[c + 1].data() + std::size_t(bottom) * paddedWidth, mcuCols * 8,
                                              chroma.data() + std::size_t(r) * mcuCols * 8);
             }
-            JpegTransform::ForwardDct(Path::Fast, chroma.data(), std::size_t(mcuCols) * 8, mcuCols, dct.data());
+            JpegTransform::ForwardDct(chroma.data(), std::size_t(mcuCols) * 8, mcuCols, dct.data());
             store(c + 1, mr, mcuCols);
         }
     }

@@ -50,10 +50,8 @@ inline void dct1d(T *p, int step)
     p[step] = descale(t7 + z1 + z4, shift);
 }
 
-// The references stay plain scalar code, whatever the compiler could do.
-#define REFERENCE __attribute__((optimize("no-tree-vectorize")))
-
-REFERENCE void referenceDct(const std::uint8_t *samples, std::size_t stride, std::int32_t *out)
+// One block at a time, for the blocks left over from groups of eight.
+void referenceDct(const std::uint8_t *samples, std::size_t stride, std::int32_t *out)
 {
     long data[64];
     for (int y = 0; y < 8; ++y)
@@ -126,33 +124,21 @@ __attribute__((target_clones("avx2", "default"))) void downsampleFast(const std:
 
 } // namespace
 
-REFERENCE void ConvertRow(Path path, const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr,
-                          int pixelBytes)
+void ConvertRow(const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr, int pixelBytes)
 {
-    if (path == Path::Fast) {
-        convertFast(bgr, width, y, cb, cr, pixelBytes);
-        return;
-    }
-    for (int x = 0; x < width; ++x)
-        convertPixel(bgr + pixelBytes * x, y[x], cb[x], cr[x]);
+    convertFast(bgr, width, y, cb, cr, pixelBytes);
 }
 
-REFERENCE void DownsampleRow(Path path, const std::uint8_t *top, const std::uint8_t *bottom, int width, std::uint8_t *out)
+void DownsampleRow(const std::uint8_t *top, const std::uint8_t *bottom, int width, std::uint8_t *out)
 {
-    if (path == Path::Fast) {
-        downsampleFast(top, bottom, width, out);
-        return;
-    }
-    for (int x = 0; x < width; ++x)
-        out[x] = std::uint8_t((top[2 * x] + top[2 * x + 1] + bottom[2 * x] + bottom[2 * x + 1] + 1 + (x & 1)) >> 2);
+    downsampleFast(top, bottom, width, out);
 }
 
-void ForwardDct(Path path, const std::uint8_t *samples, std::size_t stride, int count, std::int32_t *out)
+void ForwardDct(const std::uint8_t *samples, std::size_t stride, int count, std::int32_t *out)
 {
     int b = 0;
-    if (path == Path::Fast)
-        for (; b + 8 <= count; b += 8)
-            dct8(samples + b * 8, stride, out + b * 64);
+    for (; b + 8 <= count; b += 8)
+        dct8(samples + b * 8, stride, out + b * 64);
     for (; b < count; ++b)
         referenceDct(samples + b * 8, stride, out + b * 64);
 }

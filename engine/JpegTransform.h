@@ -5,25 +5,23 @@
 
 // The quality-independent half of the program's JPEG encoding, in the same
 // integer arithmetic as libjpeg-turbo: colour conversion, 2x2 chroma
-// down-sampling and the exact (islow) forward DCT. Each step has a plain
-// reference and a vectorised version chosen at run time for the processor
-// (AVX2 or SSE2); the two give identical results.
+// down-sampling and the exact (islow) forward DCT, vectorised for the
+// processor found at run time (AVX2 or SSE2). The files written from them
+// are byte for byte libjpeg's own, which the writer's tests check.
 namespace JpegTransform {
-
-enum class Path { Reference, Fast };
 
 // One row of blue, green, red pixels of 3 bytes (or 4, the last one left
 // alone) to Y, Cb and Cr samples.
-void ConvertRow(Path path, const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr,
+void ConvertRow(const std::uint8_t *bgr, int width, std::uint8_t *y, std::uint8_t *cb, std::uint8_t *cr,
                 int pixelBytes = 3);
 
 // One row of `width` down-sampled samples from two rows of 2 * width, with
 // libjpeg's alternating rounding bias.
-void DownsampleRow(Path path, const std::uint8_t *top, const std::uint8_t *bottom, int width, std::uint8_t *out);
+void DownsampleRow(const std::uint8_t *top, const std::uint8_t *bottom, int width, std::uint8_t *out);
 
 // Forward DCTs of `count` blocks of 8x8 samples that lie side by side from
 // `samples` (rows `stride` apart). out[b * 64 + n] is coefficient n (row-major)
 // of block b, scaled up by 8 as libjpeg's quantiser expects.
-void ForwardDct(Path path, const std::uint8_t *samples, std::size_t stride, int count, std::int32_t *out);
+void ForwardDct(const std::uint8_t *samples, std::size_t stride, int count, std::int32_t *out);
 
 } // namespace JpegTransform

@@ -1,13 +1,11 @@
 #include "EngineTestSupport.h"
 #include "JpegSizeBounds.h"
-#include "JpegTransform.h"
 #include "Picture.h"
 #include "mIntelJPEGLibrary.h"
 
 #include <atomic>
 #include <cstdlib>
 #include <new>
-#include <random>
 #include <gtest/gtest.h>
 
 using namespace EngineTest;
@@ -48,43 +46,6 @@ struct FailingAllocations
 };
 
 } // namespace
-
-// The vectorised transform must give exactly the reference's numbers, or
-// the bounds would no longer bound libjpeg's files. Noise and full-swing
-// stripes reach the largest intermediates; odd widths the remainders.
-TEST(JpegTransform, FastPathEqualsTheReference)
-{
-    using JpegTransform::Path;
-    using Bytes = std::vector<std::uint8_t>;
-    std::mt19937 random(7);
-    for (int width : {1, 7, 17, 63, 129, 1001}) {
-        SCOPED_TRACE(width);
-        const std::size_t stride = std::size_t(width) * 3;
-        const int half = (width + 1) / 2, blocks = width * 3 / 8;   // eight rows of samples as blocks
-        for (int pattern = 0; pattern < 3; ++pattern) {
-            Bytes pixels(stride * 16 + 64);
-            for (std::size_t i = 0; i < pixels.size(); ++i)
-                pixels[i] = pattern == 0 ? std::uint8_t(random()) : ((i / 3 + i / stride) % 2) * 255 * (pattern == 1);
-            Bytes planes[2][3], down[2];
-            std::vector<std::int32_t> dct[2];
-            for (int p = 0; p < 2; ++p) {
-                const Path path = p ? Path::Fast : Path::Reference;
-                for (auto &plane : planes[p])
-                    plane.assign(std::size_t(width) + 1, 0);
-                JpegTransform::ConvertRow(path, pixels.data(), width, planes[p][0].data(), planes[p][1].data(),
-                                          planes[p][2].data());
-                down[p].resize(std::size_t(half));
-                JpegTransform::DownsampleRow(path, pixels.data(), pixels.data() + 2 * half, half, down[p].data());
-                dct[p].resize(std::size_t(blocks) * 64);
-                JpegTransform::ForwardDct(path, pixels.data(), stride, blocks, dct[p].data());
-            }
-            for (int c = 0; c < 3; ++c)
-                ASSERT_EQ(planes[0][c], planes[1][c]);
-            ASSERT_EQ(down[0], down[1]);
-            ASSERT_EQ(dct[0], dct[1]);
-        }
-    }
-}
 
 // Every bound must never exceed the real length, at any quality, or the
 // search would skip a quality that fits; the magnitude bound must never fall

@@ -129,9 +129,11 @@ TEST_F(SquashCoreTest, AJpegSquashedFromItsFileWritesWhatTheWholePictureGives)
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " orientation " + std::to_string(c.orientation));
         QImage made = quadrants(c.width, c.height);
-        for (int y = 0; y < c.height; ++y)   // a ramp, so that every quality differs
-            for (int x = 0; x < c.width; ++x)
-                made.setPixel(x, y, made.pixel(x, y) ^ qRgb((x * 7) & 63, (y * 5) & 63, ((x + y) * 3) & 63));
+        for (int y = 0; y < c.height; ++y)   // full-swing noise: the transform's largest intermediates
+            for (int x = 0; x < c.width; ++x) {
+                const unsigned h = unsigned(x * 73856093) ^ unsigned(y * 19349663);
+                made.setPixel(x, y, made.pixel(x, y) ^ qRgb(h & 255, (h >> 8) & 255, (h >> 16) & 255));
+            }
         if (c.grey)
             made.convertTo(QImage::Format_Grayscale8);
         QByteArray file;
