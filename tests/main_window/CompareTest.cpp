@@ -51,12 +51,10 @@ TEST_F(MainWindow, CompareOpensForTheSquashedPicture)
     w.openCompare();   // nothing squashed yet
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_EQ(boxes.shown[0].text, QStringLiteral("The Squashed picture does not exist"));
-    w.LoadFilePicture(copy("GreenMeadow.jpg"));
-    settle(w);
+    load(w, copy("GreenMeadow.jpg"));
     w.optSize[1]->click();     // 50 KB
     w.optResize[1]->click();   // 640x480
-    w.cmdSquash_Click();
-    settle(w);
+    squash(w);
     w.openCompare();
     frmCompare *compare = w.compareWindow();
     ASSERT_NE(compare, nullptr);

@@ -52,8 +52,7 @@ TEST_F(Intake, OneFileLoadsAndSeveralAreSquashedInOrderFromEveryEntry)
         EXPECT_FALSE(QFileInfo::exists(squashed("a")));
         give({notes});
         EXPECT_EQ(w.txtFile->text() + '|' + w.txtActualSize->text(), a + '|' + QString::number(QFileInfo(a).size()));
-        w.cmdSquash_Click();
-        settle(w);
+        squash(w);
         EXPECT_TRUE(QFileInfo::exists(squashed("a")));
 
         loaded.clear();
@@ -211,8 +210,7 @@ TEST_F(Intake, ALoadKeepsTheWindowTurningShowsItsWorkAndGivesWayToANewerOne)
     const QString slow = dir.filePath(QStringLiteral("scans.jpg"));
     ASSERT_TRUE(writeAll(slow, Crafted::scanBomb(1600, 450)));
     frmMain w(boxes);
-    w.LoadFilePicture(horse);
-    settle(w);
+    load(w, horse);
     watch(w.txtFile);
     int turns = 0, turnsWhenLoaded = -1;
     QTimer ticker;
@@ -254,11 +252,9 @@ TEST_F(Intake, TheViewerShowsEitherPictureAtItsOwnSize)
 
     const QString input = dir.filePath(QStringLiteral("wide.bmp"));
     QImage(1024, 768, QImage::Format_RGB32).save(input);
-    w.LoadFilePicture(input);
-    settle(w);
+    load(w, input);
     w.optResize[1]->click();
-    w.cmdSquash_Click();
-    settle(w);
+    squash(w);
     ASSERT_TRUE(w.imgSquashed->hasPicture());
 
     // Looks at the modal viewer once it is open, then closes it.

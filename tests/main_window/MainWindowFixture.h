@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "MessageBoxes.h"
 #include "clsCommonDialogs.h"
+#include "frmMain.h"
 #include "modINIer.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QLineEdit>
 #include <QMimeData>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QUrl>
 #include <deque>
@@ -96,6 +98,16 @@ protected:
     void watch(QLineEdit *file)
     {
         QObject::connect(file, &QLineEdit::textChanged, [this](const QString &t) { loaded << t; });
+    }
+    // Loads one picture, or squashes the one loaded, and waits for the end.
+    static void load(frmMain &w, const QString &path) { w.LoadFilePicture(path); settle(w); }
+    static void squash(frmMain &w) { w.cmdSquash_Click(); settle(w); }
+    // Shows the window and waits until it has the keyboard.
+    static bool active(QWidget &w)
+    {
+        w.show();
+        w.activateWindow();
+        return QTest::qWaitForWindowActive(&w);
     }
     void writeIni(const QByteArray &text) { ASSERT_TRUE(writeAll(ini, text)); }
     QString copy(const char *name, const QString &as = QString())

@@ -2,18 +2,10 @@
 #include "clsCommonDialogs.h"
 
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <gtest/gtest.h>
 
 namespace {
-
-// Picks what a user would, and remembers what the dialog was asked for.
-struct Pick
-{
-    std::optional<QStringList> files;
-    clsCommonDialogs::FileRequest asked;
-    Pick() { clsCommonDialogs::SetFileChooser([this](const auto &r) { asked = r; return files; }); }
-    ~Pick() { clsCommonDialogs::SetFileChooser({}); }
-};
 
 bool matches(const QString &filter, const QString &name)
 {
@@ -41,7 +33,10 @@ TEST(CommonDialogs, FiltersMatchWithoutRegardToCaseAndTakeJpegToo)
 
 TEST(CommonDialogs, ShowOpenGivesOnePathOrTheFolderAndNamesSeparatedByNul)
 {
-    Pick pick;
+    // Picks what a user would, and remembers what the dialog was asked for.
+    struct { std::optional<QStringList> files; clsCommonDialogs::FileRequest asked; } pick;
+    clsCommonDialogs::SetFileChooser([&](const auto &r) { pick.asked = r; return pick.files; });
+    const auto restore = qScopeGuard([] { clsCommonDialogs::SetFileChooser({}); });
     clsCommonDialogs d;
     d.flags(2628096);
     d.Filter(kFilter);
