@@ -243,51 +243,6 @@ TEST_F(Intake, ALoadKeepsTheWindowTurningShowsItsWorkAndGivesWayToANewerOne)
     EXPECT_TRUE(boxes.shown.empty());
 }
 
-TEST_F(Intake, TheViewerShowsEitherPictureAtItsOwnSize)
-{
-    frmMain w(boxes);
-    w.imgPicture_Click();
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("No picture has been loaded"));
-
-    const QString input = dir.filePath(QStringLiteral("wide.bmp"));
-    QImage(1024, 768, QImage::Format_RGB32).save(input);
-    load(w, input);
-    w.optResize[1]->click();
-    squash(w);
-    ASSERT_TRUE(w.imgSquashed->hasPicture());
-
-    // Looks at the modal viewer once it is open, then closes it.
-    QSize inner, content;
-    QTimer inspect;
-    QObject::connect(&inspect, &QTimer::timeout, [&] {
-        if (auto *viewer = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
-            inner = viewer->size();
-            content = w.viewer()->contentSize();
-            viewer->close();
-        }
-    });
-    inspect.start(0);
-    w.imgPicture_Click();
-    EXPECT_EQ(content, QSize(1024, 768));
-
-    // Sized by the file it shows, not by the target fields of a later
-    // squash that ended before writing; decoded off the window's thread.
-    w.m_sngNewWidth = 800;
-    w.m_sngNewHeight = 600;
-    w.imgSquashed_Click();
-    EXPECT_TRUE(w.busy());
-    settle(w);
-    inspect.stop();
-    EXPECT_EQ(inner, QSize(640, 480));
-    EXPECT_EQ(content, QSize(640, 480));
-
-    QFile::remove(w.m_strSquashedFile);
-    w.imgSquashed_Click();
-    EXPECT_EQ(boxes.shown.back().text, QStringLiteral("The Squashed picture does not exist"));
-    EXPECT_FALSE(w.imgSquashed->hasPicture());
-}
-
 // With "Together" ticked, three files opened at once share the limit: the
 // three written files together fit in 100 KB (GreenMeadow alone squashes to
 // almost that; how the limit is split is BatchBudgetTest's), the report
