@@ -89,12 +89,9 @@ TEST_F(SquashCommand, ABatchGoesOnPastWhatItCannotLoadAndExitsWith1)
     const Ran r = run({"--max-size", "50KB", "notes.jpg", "horse.gif", "missing.bmp", "photo", "folder.gif", "-", "cut.jpg",
                        "cut.tif", "cut.png"});
     EXPECT_EQ(r.status, 1);
-    const QStringList lines = r.lines();
-    ASSERT_EQ(lines.size(), 3) << qPrintable(r.out);
-    EXPECT_TRUE(lines[0].startsWith("horse.gif -> ./horse_squashed.jpg: SUCCESS")) << qPrintable(lines[0]);
-    EXPECT_TRUE(lines[1].startsWith("photo -> ./photo_squashed.jpg: SUCCESS")) << qPrintable(lines[1]);
-    EXPECT_TRUE(lines[2].startsWith("cut.jpg -> ./cut_squashed.jpg: SUCCESS")) << qPrintable(lines[2]);
-    EXPECT_TRUE(lines[2].contains("the picture is damaged (Premature end of JPEG file)")) << qPrintable(lines[2]);
+    EXPECT_TRUE(r.lines().last().contains("the picture is damaged (Premature end of JPEG file)")) << qPrintable(r.out);
+    EXPECT_EQ(r.lines().replaceInStrings(QRegularExpression(": SUCCESS.*"), ""),
+              (QStringList{"horse.gif -> ./horse_squashed.jpg", "photo -> ./photo_squashed.jpg", "cut.jpg -> ./cut_squashed.jpg"}));
     const QString unable = QStringLiteral(": Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, "
                                           "or HEIC format");
     EXPECT_EQ(linesOf(r.err), (QStringList{"notes.jpg" + unable, "missing.bmp: Error 53: File not found (./missing.bmp)",
@@ -141,10 +138,7 @@ TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
 // nothing, says which common scale would, and exits with 1.
 TEST_F(SquashCommand, ABatchSharesOneBudget)
 {
-    copy("GreenMeadow.jpg");
-    copy("horse.gif");
-    copy("bug725582-testrotate.jpg");
-    const QStringList inputs{"GreenMeadow.jpg", "horse.gif", "bug725582-testrotate.jpg"};
+    const QStringList inputs{copy("GreenMeadow.jpg"), copy("horse.gif"), copy("bug725582-testrotate.jpg")};
     const Ran r = run(QStringList{"--total-size", "150KB"} + inputs);
     ASSERT_EQ(r.status, 0) << qPrintable(r.err);
     const QStringList lines = r.lines();
@@ -204,8 +198,8 @@ TEST_F(SquashCommand, InputsSharingAnOutputNameEachKeepTheirOwn)
     EXPECT_EQ(r.status, 0) << qPrintable(r.err);
     const QStringList lines = r.lines();
     ASSERT_EQ(lines.size(), 2) << qPrintable(r.out);
-    EXPECT_TRUE(lines[0].startsWith("x.bmp -> dd/x_squashed.jpg: SUCCESS")) << qPrintable(lines[0]);
-    EXPECT_TRUE(lines[1].startsWith("x.gif -> dd/x_gif_squashed.jpg: SUCCESS")) << qPrintable(lines[1]);
+    EXPECT_EQ(QStringList(lines).replaceInStrings(QRegularExpression(": SUCCESS.*"), ""),
+              (QStringList{"x.bmp -> dd/x_squashed.jpg", "x.gif -> dd/x_gif_squashed.jpg"}));
     EXPECT_TRUE(lines[1].endsWith("; not x_squashed.jpg, which holds x.bmp, squashed earlier in this batch"))
         << qPrintable(lines[1]);
     EXPECT_EQ(QDir(dir.filePath("dd")).entryList(QDir::Files), (QStringList{"x_gif_squashed.jpg", "x_squashed.jpg"}));

@@ -99,8 +99,10 @@ protected:
     {
         QObject::connect(file, &QLineEdit::textChanged, [this](const QString &t) { loaded << t; });
     }
-    // Loads one picture, or squashes the one loaded, and waits for the end.
+    // Loads one picture, picks `paths` in the open dialog (nothing: a cancel)
+    // or squashes the picture loaded, and waits for the end.
     static void load(frmMain &w, const QString &path) { w.LoadFilePicture(path); settle(w); }
+    void open(frmMain &w, const std::optional<QStringList> &paths) { picked = paths; w.cmdOpen->click(); settle(w); }
     static void squash(frmMain &w) { w.cmdSquash_Click(); settle(w); }
     // Shows the window and waits until it has the keyboard.
     static bool active(QWidget &w)

@@ -51,10 +51,6 @@ TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
                                                "DropZone=0\nSuffix=\" _x \"\nLastUsedPath=\"") + dir.path() +
                                 QStringLiteral("/.\"\nColour=green\nTotalSize=0\n[Form]\nX=495\nY=660\n[About]\n")))
         << qPrintable(text);
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("\\[About\\]\nAuthor=tRoMbeLiX\nDate=2005/10\n"
-                                                  "Last Saved=\"\\d{4}/[1-9]\\d?/[1-9]\\d? \\d{1,2}:\\d{1,2}:\\d{1,2}\"\n$"))
-                    .match(text).hasMatch())
-        << qPrintable(text);
 
     frmMain again(boxes);
     EXPECT_EQ(again.chkAutoCommit->state(), 1);
@@ -67,10 +63,9 @@ TEST_F(MainWindow, SettingsWrittenAtShutdownReadBackAtTheNextStart)
 // which is disabled while the squash runs.
 TEST_F(MainWindow, RefusedEntriesShowTheirBoxAndMoveTheFocus)
 {
-    const QString input = copy("horse.gif");
     frmMain w(boxes);
     ASSERT_TRUE(active(w));
-    load(w, input);
+    load(w, copy("horse.gif"));
     struct Case { int size, resize; QLineEdit *box; const char *text, *title; };
     const Case cases[] = {
         {4, 0, w.txtUserSize, "99", "Invalid file size"}, {8, 0, w.txtUserSizePercent, "101", "Invalid percent"},
@@ -121,9 +116,8 @@ TEST_F(MainWindow, AJpegWithinTheLimitIsOnlySquashedWhenTheUserSaysYes)
 
 TEST_F(MainWindow, FailuresAndErrorsComeBackInTheResultBox)
 {
-    const QString input = copy("Picture_1A_by_freespace.jpg");
     frmMain w(boxes);
-    load(w, input);
+    load(w, copy("Picture_1A_by_freespace.jpg"));
 
     // A limit no quality meets: every try drawn, the quality-1 file kept.
     w.optSize[4]->click();
@@ -153,15 +147,14 @@ TEST_F(MainWindow, FailuresAndErrorsComeBackInTheResultBox)
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^Squashed: \\d+ KB, \\d+%, \\d+\\.\\d dB$")).match(w.lblPicture[1]->text()).hasMatch())
         << qPrintable(w.lblPicture[1]->text());
 
-    // An empty suffix would write over the input: refused, the input kept.
-    const QByteArray original = readAll(input);
+    // An empty suffix would write over the input: refused (the input kept is
+    // SquashCoreTest's), in a box and in the result box.
     w.optSize[0]->click();
     w.txtSuffix->setText(QString());
     squash(w);
     ASSERT_EQ(boxes.shown.size(), 1u);
     EXPECT_TRUE(boxes.shown[0].text.startsWith(QStringLiteral("Error 75: "))) << qPrintable(boxes.shown[0].text);
     EXPECT_EQ(w.txtResult->text(), boxes.shown[0].text);
-    EXPECT_EQ(readAll(input), original);
 }
 
 // The sums themselves are SquashTargets' (its own tests); here the boxes
