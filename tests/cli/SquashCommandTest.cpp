@@ -349,14 +349,11 @@ TEST_F(SquashCommand, EachMetadataPolicyKeepsItsPartAsAnotherReaderSeesIt)
             const bool upright = (source.value("File:ImageWidth").toInt() > source.value("File:ImageHeight").toInt())
                                  != (source.value("IFD0:Orientation").toInt() >= 5);
             EXPECT_EQ(tags.value("File:ImageWidth").toInt() > tags.value("File:ImageHeight").toInt(), upright);
-            const QStringList date{"ExifIFD:DateTimeOriginal", "ExifIFD:CreateDate", "ExifIFD:OffsetTimeOriginal",
-                                   "IFD0:Make", "IFD0:Model", "IFD0:Artist", "IFD0:Copyright"};
-            for (const QString &key : date)
-                EXPECT_EQ(tags.value(key), QStringLiteral("none") == c.policy ? QVariant() : source.value(key))
-                    << qPrintable(key);
-            EXPECT_EQ(tags.value("GPS:GPSLatitude"), c.everything ? source.value("GPS:GPSLatitude") : QVariant());
-            EXPECT_EQ(tags.contains("ExifIFD:SerialNumber"), c.everything);
-            EXPECT_EQ(tags.contains("ExifIFD:LensSerialNumber"), c.everything);
+            for (const char *key : {"ExifIFD:DateTimeOriginal", "ExifIFD:CreateDate", "ExifIFD:OffsetTimeOriginal", "IFD0:Make",
+                                    "IFD0:Model", "IFD0:Artist", "IFD0:Copyright"})
+                EXPECT_EQ(tags.value(key), QStringLiteral("none") == c.policy ? QVariant() : source.value(key)) << key;
+            for (const char *key : {"GPS:GPSLatitude", "ExifIFD:SerialNumber", "ExifIFD:LensSerialNumber"})
+                EXPECT_EQ(tags.value(key), c.everything ? source.value(key) : QVariant()) << key;
             EXPECT_EQ(tags.value("IFD0:Orientation", 1), 1);
         }
     }

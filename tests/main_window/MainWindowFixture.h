@@ -118,10 +118,4 @@ protected:
     }
     // Where a squash of dir's file base.* writes.
     QString squashed(const char *base) const { return dir.filePath(QString::fromUtf8(base) + QStringLiteral("_squashed.jpg")); }
-    QStringList files() const
-    {
-        QStringList all = QDir(dir.path()).entryList(QDir::Files | QDir::Hidden);
-        all.removeAll(QStringLiteral("quillmoss.ini"));
-        return all;
-    }
 };
