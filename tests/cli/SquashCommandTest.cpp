@@ -5,7 +5,6 @@
 
 #include <QBuffer>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
@@ -20,23 +19,28 @@
 
 namespace {
 
+QStringList linesOf(const QString &text) { return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+
 struct Ran
 {
     int status = -1;
     QString out, err;
-    QStringList lines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QStringList lines() const { return linesOf(out); }
 };
+
+// The first group of `pattern` in `text`.
+QString captured(const char *pattern, const QString &text)
+{
+    return QRegularExpression(QString::fromUtf8(pattern)).match(text).captured(1);
+}
 
 class SquashCommand : public ::testing::Test
 {
 protected:
     QTemporaryDir dir;
 
-    // Copies a corpus picture into the scratch folder, so that outputs land there.
-    QString copy(const char *name, const char *as = nullptr)
-    {
-        return copyPicture(name, dir.filePath(QString::fromUtf8(as ? as : name)));
-    }
+    // Copies a test picture into the scratch folder, so that outputs land there.
+    QString copy(const char *name, const char *as = nullptr) { return copyPicture(name, dir.filePath(as ? as : name)); }
     Ran run(const QStringList &args)
     {
         QProcess p;
@@ -47,26 +51,9 @@ protected:
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, QString::fromUtf8(p.readAllStandardOutput()),
                 QString::fromUtf8(p.readAllStandardError())};
     }
-    qint64 size(const char *name) const { return QFileInfo(dir.filePath(QString::fromUtf8(name))).size(); }
-    bool writeFile(const char *name, const QByteArray &data)
-    {
-        QFile f(dir.filePath(QString::fromUtf8(name)));
-        return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-    }
+    qint64 size(const QString &name) const { return QFileInfo(dir.filePath(name)).size(); }
     QStringList files() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
 };
-
-int qualityIn(const QString &line)
-{
-    static const QRegularExpression re(QStringLiteral("squashed to (\\d+)% JPEG quality"));
-    return re.match(line).captured(1).toInt();
-}
-
-QString psnrIn(const QString &line)
-{
-    static const QRegularExpression re(QStringLiteral("PSNR ([0-9.]+) dB"));
-    return re.match(line).captured(1);
-}
 
 } // namespace
 
@@ -75,14 +62,11 @@ TEST_F(SquashCommand, SquashesToTheHighestQualityThatFitsAndSaysSo)
     copy("GreenMeadow.jpg");
     const Ran r = run({"--max-size", "100KB", "--size", "800x600", "GreenMeadow.jpg"});
     ASSERT_EQ(r.status, 0) << qPrintable(r.err);
-    const QStringList lines = r.lines();
-    ASSERT_EQ(lines.size(), 1);
-    const int q = qualityIn(lines[0]);
-    ASSERT_GT(q, 0) << qPrintable(lines[0]);
     const qint64 written = size("GreenMeadow_squashed.jpg");
     EXPECT_LE(written, 100 * 1024);
-    EXPECT_EQ(lines[0], QStringLiteral("GreenMeadow.jpg -> ./GreenMeadow_squashed.jpg: SUCCESS - File squashed to %1% "
-                                       "JPEG quality (%2 bytes, PSNR ").arg(q).arg(written) + psnrIn(lines[0]) + " dB)");
+    EXPECT_EQ(r.lines(), QStringList(QStringLiteral("GreenMeadow.jpg -> ./GreenMeadow_squashed.jpg: SUCCESS - File squashed to "
+                                                    "%1% JPEG quality (%2 bytes, PSNR %3 dB)")
+                                         .arg(captured("(\\d+)% JPEG", r.out)).arg(written).arg(captured("PSNR ([0-9.]+)", r.out))));
     EXPECT_EQ(QImage(dir.filePath("GreenMeadow_squashed.jpg")).size(), QSize(800, 600));
 }
 
@@ -92,38 +76,31 @@ TEST_F(SquashCommand, ABatchGoesOnPastWhatItCannotLoadAndExitsWith1)
 {
     copy("horse.gif");
     copy("horse.bmp", "photo");   // no dot, still a picture
-    ASSERT_TRUE(writeFile("notes.jpg", "not a picture at all"));
-    ASSERT_TRUE(writeFile("cut.jpg", readAll(corpus("Picture_1A_by_freespace.jpg")).left(300000)));
+    ASSERT_TRUE(writeAll(dir.filePath("notes.jpg"), "not a picture at all"));
+    ASSERT_TRUE(writeAll(dir.filePath("cut.jpg"), readAll(corpus("Picture_1A_by_freespace.jpg")).left(300000)));
     // Cut short: the decoders' causes come in our words, not on the terminal.
     for (const char *format : {"tif", "png"}) {
         QByteArray whole;
         QBuffer buffer(&whole);
         ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && QImage(corpus("horse.bmp")).save(&buffer, format));
-        ASSERT_TRUE(writeFile(qPrintable(QStringLiteral("cut.") + format), whole.left(whole.size() / 2)));
+        ASSERT_TRUE(writeAll(dir.filePath(QStringLiteral("cut.") + format), whole.left(whole.size() / 2)));
     }
     QDir(dir.path()).mkdir("folder.gif");
     const Ran r = run({"--max-size", "50KB", "notes.jpg", "horse.gif", "missing.bmp", "photo", "folder.gif", "-", "cut.jpg",
                        "cut.tif", "cut.png"});
     EXPECT_EQ(r.status, 1);
-    const QStringList lines = r.lines();
-    ASSERT_EQ(lines.size(), 3) << qPrintable(r.out);
-    EXPECT_TRUE(lines[0].startsWith("horse.gif -> ./horse_squashed.jpg: SUCCESS")) << qPrintable(lines[0]);
-    EXPECT_TRUE(lines[1].startsWith("photo -> ./photo_squashed.jpg: SUCCESS")) << qPrintable(lines[1]);
-    EXPECT_TRUE(lines[2].startsWith("cut.jpg -> ./cut_squashed.jpg: SUCCESS")) << qPrintable(lines[2]);
-    EXPECT_TRUE(lines[2].contains("the picture is damaged (Premature end of JPEG file)")) << qPrintable(lines[2]);
-    EXPECT_EQ(r.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts),
-              (QStringList{"notes.jpg: Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or "
-                           "HEIC format",
-                           "missing.bmp: Error 53: File not found (./missing.bmp)",
-                           "folder.gif: Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or "
-                           "HEIC format (./folder.gif is a folder)",
-                           "-: Error 5: Standard input is not supported; name a picture file",
-                           "cut.tif: Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or "
-                           "HEIC format (Seek error accessing TIFF directory)",
-                           "cut.png: Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, or "
-                           "HEIC format (Read Error)"}));
-    EXPECT_EQ(files(), (QStringList{"cut.jpg", "cut.png", "cut.tif", "cut_squashed.jpg", "horse.gif", "horse_squashed.jpg", "notes.jpg", "photo",
-                                    "photo_squashed.jpg"}));
+    EXPECT_TRUE(r.lines().last().contains("the picture is damaged (Premature end of JPEG file)")) << qPrintable(r.out);
+    EXPECT_EQ(r.lines().replaceInStrings(QRegularExpression(": SUCCESS.*"), ""),
+              (QStringList{"horse.gif -> ./horse_squashed.jpg", "photo -> ./photo_squashed.jpg", "cut.jpg -> ./cut_squashed.jpg"}));
+    const QString unable = QStringLiteral(": Unable to load the picture, it needs to be in GIF, JPEG, BMP, PNG, WebP, TIFF, "
+                                          "or HEIC format");
+    EXPECT_EQ(linesOf(r.err), (QStringList{"notes.jpg" + unable, "missing.bmp: Error 53: File not found (./missing.bmp)",
+                                           "folder.gif" + unable + " (./folder.gif is a folder)",
+                                           "-: Error 5: Standard input is not supported; name a picture file",
+                                           "cut.tif" + unable + " (Seek error accessing TIFF directory)",
+                                           "cut.png" + unable + " (Read Error)"}));
+    EXPECT_EQ(files(), (QStringList{"cut.jpg", "cut.png", "cut.tif", "cut_squashed.jpg", "horse.gif", "horse_squashed.jpg",
+                                    "notes.jpg", "photo", "photo_squashed.jpg"}));
 }
 
 TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
@@ -156,24 +133,16 @@ TEST_F(SquashCommand, RefusedEntriesAndBadUsageWriteNothingAndExitWith2)
     }
 }
 
-// One budget for three pictures: written within it, a line each and the
-// summary; a budget not even the floor fits writes nothing, says which
-// common scale would, and exits with 1.
+// One budget for three pictures: a line each and the summary (how the budget
+// is split is BatchBudgetTest's); a budget not even the floor fits writes
+// nothing, says which common scale would, and exits with 1.
 TEST_F(SquashCommand, ABatchSharesOneBudget)
 {
-    copy("GreenMeadow.jpg");
-    copy("horse.gif");
-    copy("bug725582-testrotate.jpg");
-    const QStringList inputs{"GreenMeadow.jpg", "horse.gif", "bug725582-testrotate.jpg"};
+    const QStringList inputs{copy("GreenMeadow.jpg"), copy("horse.gif"), copy("bug725582-testrotate.jpg")};
     const Ran r = run(QStringList{"--total-size", "150KB"} + inputs);
     ASSERT_EQ(r.status, 0) << qPrintable(r.err);
     const QStringList lines = r.lines();
     ASSERT_EQ(lines.size(), 4) << qPrintable(r.out);
-    qint64 sum = 0;
-    for (const char *out : {"GreenMeadow_squashed.jpg", "horse_squashed.jpg", "bug725582-testrotate_squashed.jpg"})
-        sum += size(out);
-    EXPECT_LE(sum, 150 * 1024);
-    EXPECT_GT(sum, 140 * 1024);
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^3 pictures, 1[0-9]{2}(\\.[0-9])? KB of 150 KB; quality [0-9]+(-[0-9]+)?%, "
                                                   "PSNR [0-9.]+(-[0-9.]+)? dB$")).match(lines[3]).hasMatch())
         << qPrintable(lines[3]);
@@ -203,28 +172,19 @@ TEST_F(SquashCommand, MaxSizeWithAUnitAndAJpegAlreadyWithinTheLimit)
     const Ran yes = run({"--max-size", "250KB", "--yes", "GreenMeadow.jpg"});
     EXPECT_EQ(yes.status, 0);
     EXPECT_TRUE(yes.out.contains("SUCCESS")) << qPrintable(yes.out);
-    EXPECT_LT(qualityIn(yes.out), 100);
+    EXPECT_LT(captured("(\\d+)% JPEG", yes.out).toInt(), 100);
     EXPECT_LE(size("GreenMeadow_squashed.jpg"), 250 * 1024);
 }
 
+// Permissions do not stop root; /proc takes no new files from anyone.
 TEST_F(SquashCommand, AnOutputThatCannotBeWrittenIsOneClearLineAndStatus1)
 {
-    const QString folder = dir.filePath(QStringLiteral("my \"holiday\" \u00e9t\u00e9"));
-    ASSERT_TRUE(QDir().mkdir(folder));
-    const QString input = folder + QStringLiteral("/caf\u00e9 photo.gif");
-    copyPicture("horse.gif", input);
-    const QByteArray before = readAll(input);
-
-    EXPECT_EQ(run({"--max-size", "50KB", input}).status, 0);
-    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/caf\u00e9 photo_squashed.jpg")));
-
-    // Permissions do not stop root; /proc takes no new files from anyone.
-    const Ran locked = run({"--dest", "/proc", "--max-size", "50KB", input});
-    EXPECT_EQ(locked.status, 1);
-    const QStringList lines = locked.err.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    ASSERT_EQ(lines.size(), 1) << qPrintable(locked.err);
-    EXPECT_TRUE(lines[0].startsWith(input + ": Error 7")) << qPrintable(lines[0]);
-    EXPECT_EQ(readAll(input), before);
+    const QString input = copy("horse.gif");
+    const Ran r = run({"--dest", "/proc", "--max-size", "50KB", input});
+    EXPECT_EQ(r.status, 1);
+    ASSERT_EQ(linesOf(r.err).size(), 1) << qPrintable(r.err);
+    EXPECT_TRUE(r.err.startsWith(input + ": Error 7")) << qPrintable(r.err);
+    EXPECT_EQ(readAll(input), readAll(corpus("horse.gif")));
 }
 
 // Inputs that share an output name (x.bmp and x.gif) both keep their
@@ -238,8 +198,8 @@ TEST_F(SquashCommand, InputsSharingAnOutputNameEachKeepTheirOwn)
     EXPECT_EQ(r.status, 0) << qPrintable(r.err);
     const QStringList lines = r.lines();
     ASSERT_EQ(lines.size(), 2) << qPrintable(r.out);
-    EXPECT_TRUE(lines[0].startsWith("x.bmp -> dd/x_squashed.jpg: SUCCESS")) << qPrintable(lines[0]);
-    EXPECT_TRUE(lines[1].startsWith("x.gif -> dd/x_gif_squashed.jpg: SUCCESS")) << qPrintable(lines[1]);
+    EXPECT_EQ(QStringList(lines).replaceInStrings(QRegularExpression(": SUCCESS.*"), ""),
+              (QStringList{"x.bmp -> dd/x_squashed.jpg", "x.gif -> dd/x_gif_squashed.jpg"}));
     EXPECT_TRUE(lines[1].endsWith("; not x_squashed.jpg, which holds x.bmp, squashed earlier in this batch"))
         << qPrintable(lines[1]);
     EXPECT_EQ(QDir(dir.filePath("dd")).entryList(QDir::Files), (QStringList{"x_gif_squashed.jpg", "x_squashed.jpg"}));
@@ -259,7 +219,7 @@ TEST_F(SquashCommand, ThePsnrShownIsImageMagicksFigure)
         compare.waitForFinished(60000);
         const double reference = QString::fromUtf8(compare.readAllStandardError()).trimmed().toDouble();
         ASSERT_GT(reference, 10);
-        EXPECT_NEAR(psnrIn(r.out).toDouble(), reference, 0.1) << qPrintable(r.out);
+        EXPECT_NEAR(captured("PSNR ([0-9.]+)", r.out).toDouble(), reference, 0.1) << qPrintable(r.out);
     }
 }
 
@@ -274,8 +234,7 @@ TEST_F(SquashCommand, WhatWouldFitIsTheLargestSizeThatFitsAtTheFloorQuality)
     const QStringList lines = failed.lines();
     ASSERT_EQ(lines.size(), 2) << qPrintable(failed.out);
     EXPECT_TRUE(lines[0].contains("FAILED - Unable to squash file to the specified picture and file sizes ("));
-    static const QRegularExpression fitLine(QStringLiteral("^At (\\d+) x (\\d+) it fits at (\\d+)% JPEG quality$"));
-    const auto m = fitLine.match(lines[1]);
+    const auto m = QRegularExpression("^At (\\d+) x (\\d+) it fits at (\\d+)% JPEG quality$").match(lines[1]);
     ASSERT_TRUE(m.hasMatch()) << qPrintable(lines[1]);
     const int width = m.captured(1).toInt(), height = m.captured(2).toInt(), q = m.captured(3).toInt();
     EXPECT_GE(q, 50);
@@ -359,27 +318,21 @@ TEST_F(SquashCommand, EachMetadataPolicyKeepsItsPartAsAnotherReaderSeesIt)
         {"all", "Composite ExifIFD ExifTool File GPS IFD0 JFIF PrintIM System", true, "--max-size"},
         {"mail", "Composite ExifIFD ExifTool File IFD0 JFIF System", false, "--total-size"},
     };
-    const auto tool = [&](const QString &program, const QStringList &args) {
-        QProcess p;
-        p.setWorkingDirectory(dir.path());
-        p.start(program, args);
-        return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    };
     QStringList inputs;
     for (const char *file : {"issue70.jpg", "bug725582-testrotate.jpg"}) {
         inputs.append(copy(file));
-        QFile::setPermissions(inputs.last(), QFile::ReadOwner | QFile::WriteOwner);
-        ASSERT_TRUE(tool("exiftool", {"-q", "-overwrite_original", "-GPSLatitude=48.8583", "-GPSLatitudeRef=N",
-                                      "-GPSLongitude=2.2945", "-GPSLongitudeRef=E", "-SerialNumber=BODY123",
-                                      "-LensSerialNumber=LENS456", "-OwnerName=Owner", "-Artist=A. Person",
-                                      "-Copyright=(c) A. Person", "-OffsetTimeOriginal=+02:00", "-XMP-dc:Title=Home",
-                                      "-IPTC:Keywords=home", inputs.last()}))
+        ASSERT_EQ(QProcess::execute("exiftool", {"-q", "-overwrite_original", "-GPSLatitude=48.8583", "-GPSLatitudeRef=N",
+                                                 "-GPSLongitude=2.2945", "-GPSLongitudeRef=E", "-SerialNumber=BODY123",
+                                                 "-LensSerialNumber=LENS456", "-OwnerName=Owner", "-Artist=A. Person",
+                                                 "-Copyright=(c) A. Person", "-OffsetTimeOriginal=+02:00",
+                                                 "-XMP-dc:Title=Home", "-IPTC:Keywords=home", inputs.last()}), 0)
             << "exiftool (libimage-exiftool-perl) is needed";
     }
     // The phone photo as a phone of today stores it, its EXIF carried over.
-    ASSERT_TRUE(tool("convert", {inputs[0], "-resize", "25%", "phone.jpg"}));
-    ASSERT_TRUE(tool("heif-enc", {"-q", "50", "phone.jpg", "-o", "phone.heic"}));
+    const QString phone = dir.filePath("phone.jpg");
+    ASSERT_EQ(QProcess::execute("convert", {inputs[0], "-resize", "25%", phone}), 0);
     inputs.append(dir.filePath("phone.heic"));
+    ASSERT_EQ(QProcess::execute("heif-enc", {"-q", "50", phone, "-o", inputs.last()}), 0);
     for (const QString &in : inputs) {
         const std::string file = QFileInfo(in).fileName().toStdString();
         const QVariantMap source = exifOf(in);
@@ -396,14 +349,11 @@ TEST_F(SquashCommand, EachMetadataPolicyKeepsItsPartAsAnotherReaderSeesIt)
             const bool upright = (source.value("File:ImageWidth").toInt() > source.value("File:ImageHeight").toInt())
                                  != (source.value("IFD0:Orientation").toInt() >= 5);
             EXPECT_EQ(tags.value("File:ImageWidth").toInt() > tags.value("File:ImageHeight").toInt(), upright);
-            const QStringList date{"ExifIFD:DateTimeOriginal", "ExifIFD:CreateDate", "ExifIFD:OffsetTimeOriginal",
-                                   "IFD0:Make", "IFD0:Model", "IFD0:Artist", "IFD0:Copyright"};
-            for (const QString &key : date)
-                EXPECT_EQ(tags.value(key), QStringLiteral("none") == c.policy ? QVariant() : source.value(key))
-                    << qPrintable(key);
-            EXPECT_EQ(tags.value("GPS:GPSLatitude"), c.everything ? source.value("GPS:GPSLatitude") : QVariant());
-            EXPECT_EQ(tags.contains("ExifIFD:SerialNumber"), c.everything);
-            EXPECT_EQ(tags.contains("ExifIFD:LensSerialNumber"), c.everything);
+            for (const char *key : {"ExifIFD:DateTimeOriginal", "ExifIFD:CreateDate", "ExifIFD:OffsetTimeOriginal", "IFD0:Make",
+                                    "IFD0:Model", "IFD0:Artist", "IFD0:Copyright"})
+                EXPECT_EQ(tags.value(key), QStringLiteral("none") == c.policy ? QVariant() : source.value(key)) << key;
+            for (const char *key : {"GPS:GPSLatitude", "ExifIFD:SerialNumber", "ExifIFD:LensSerialNumber"})
+                EXPECT_EQ(tags.value(key), c.everything ? source.value(key) : QVariant()) << key;
             EXPECT_EQ(tags.value("IFD0:Orientation", 1), 1);
         }
     }

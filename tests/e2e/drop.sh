@@ -14,12 +14,8 @@ start_desktop
 # The program keeps its settings beside itself: run a copy in the scratch folder.
 cp "$app" "$work/quillmoss"
 files=(GreenMeadow.jpg horse.gif Storm_24bit.bmp)
-for f in "${files[@]}"; do
-    from=$pictures/$f
-    [[ -f $from ]] || from=$made/$f
-    cp "$from" "$work/" || { echo "drop.sh: no test picture $f in $pictures or $made"; exit 1; }
-    chmod u+w "$work/$f"
-done
+cp "$pictures/GreenMeadow.jpg" "$pictures/horse.gif" "$made/Storm_24bit.bmp" "$work/"
+chmod u+w "${files[@]/#/$work/}"
 "$work/quillmoss" >"$work/app.log" 2>&1 & pids+=($!)
 "$source" "${files[@]/#/$work/}" >"$work/source.log" 2>&1 & pids+=($!)
 

@@ -1,7 +1,10 @@
+#include "ImageBox.h"
 #include "MainWindowFixture.h"
 #include "frmCompare.h"
 #include "frmMain.h"
+#include "frmPicture.h"
 
+#include <QDialog>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -43,30 +46,62 @@ TEST(CompareView, TheSplitShowsTheOriginalLeftAndTheSquashedRight)
     }
 }
 
-// From the main window: the squashed picture's compare window opens with
-// the pair prepared off the window's thread, titled with the figures.
-TEST_F(MainWindow, CompareOpensForTheSquashedPicture)
+// Nothing to show is answered with a box. The compare window opens with the
+// pair prepared off the window's thread, titled with the figures; each
+// thumbnail's viewer shows its picture at its own size, the squashed one
+// sized by the file, not by the target fields of a later squash that ended
+// before writing, and decoded off the window's thread.
+TEST_F(MainWindow, TheViewersAndTheCompareWindowShowThePictures)
 {
     frmMain w(boxes);
-    w.openCompare();   // nothing squashed yet
-    ASSERT_EQ(boxes.shown.size(), 1u);
-    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("The Squashed picture does not exist"));
-    w.LoadFilePicture(copy("GreenMeadow.jpg"));
-    settle(w);
-    w.optSize[1]->click();     // 50 KB
+    w.imgPicture_Click();
+    w.openCompare();
+    ASSERT_EQ(boxes.shown.size(), 2u);
+    EXPECT_EQ(boxes.shown[0].text, QStringLiteral("No picture has been loaded"));
+    EXPECT_EQ(boxes.shown[1].text, QStringLiteral("The Squashed picture does not exist"));
+
+    const QString input = dir.filePath(QStringLiteral("wide.bmp"));
+    QImage(1024, 768, QImage::Format_RGB32).save(input);
+    load(w, input);
     w.optResize[1]->click();   // 640x480
-    w.cmdSquash_Click();
-    settle(w);
+    squash(w);
+    ASSERT_TRUE(w.imgSquashed->hasPicture());
+
     w.openCompare();
     frmCompare *compare = w.compareWindow();
     ASSERT_NE(compare, nullptr);
-    if (!compare->ready()) {
-        ASSERT_TRUE(QSignalSpy(compare, &frmCompare::shown).wait(30000));
-    }
+    ASSERT_TRUE(compare->ready() || QSignalSpy(compare, &frmCompare::shown).wait(30000));
     const SquashJob::Result &result = w.pictures()[0].result;
-    EXPECT_TRUE(compare->windowTitle().contains(QStringLiteral("%1% JPEG quality, %2 bytes, PSNR ")
-                                                     .arg(result.quality).arg(result.outputBytes)))
+    EXPECT_TRUE(compare->windowTitle().contains(
+        QStringLiteral("%1% JPEG quality, %2 bytes, PSNR ").arg(result.quality).arg(result.outputBytes)))
         << qPrintable(compare->windowTitle());
     EXPECT_TRUE(compare->view()->hasPictures());
     compare->close();
+
+    // Looks at the modal viewer once it is open, then closes it.
+    QSize inner, content;
+    QTimer inspect;
+    QObject::connect(&inspect, &QTimer::timeout, [&] {
+        if (auto *viewer = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+            inner = viewer->size();
+            content = w.viewer()->contentSize();
+            viewer->close();
+        }
+    });
+    inspect.start(0);
+    w.imgPicture_Click();
+    EXPECT_EQ(content, QSize(1024, 768));
+    w.m_sngNewWidth = 800;
+    w.m_sngNewHeight = 600;
+    w.imgSquashed_Click();
+    EXPECT_TRUE(w.busy());
+    settle(w);
+    inspect.stop();
+    EXPECT_EQ(inner, QSize(640, 480));
+    EXPECT_EQ(content, QSize(640, 480));
+
+    QFile::remove(w.m_strSquashedFile);
+    w.imgSquashed_Click();
+    EXPECT_EQ(boxes.shown.back().text, QStringLiteral("The Squashed picture does not exist"));
+    EXPECT_FALSE(w.imgSquashed->hasPicture());
 }

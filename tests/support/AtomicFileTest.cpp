@@ -1,13 +1,14 @@
 #include "TestSupport.h"
 #include "AtomicFile.h"
-#include "FileSizeLimit.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
+#include <csignal>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/resource.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,6 +22,26 @@ struct stat statOf(const QString &path)
     ::stat(QFile::encodeName(path).constData(), &st);
     return st;
 }
+
+// While it lives, every write past `bytes` fails with EFBIG, as on a full disk.
+struct FileSizeLimit
+{
+    rlimit old {};
+    void (*handler)(int) = std::signal(SIGXFSZ, SIG_IGN);
+
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::getrlimit(RLIMIT_FSIZE, &old);
+        rlimit limit = old;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, handler);
+    }
+};
 
 } // namespace
 

@@ -1,7 +1,6 @@
 #include "TestSupport.h"
 #include "clsPathER.h"
 
-#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 namespace {
@@ -47,16 +46,4 @@ TEST(PathER, SplitsAtTheLastSeparatorAndDot)
         EXPECT_EQ(part([&] { return p.GetFilename(); }), QString::fromUtf8(s.file));
         EXPECT_EQ(part([&] { return p.GetBaseFilename(); }), QString::fromUtf8(s.base));
     }
-}
-
-TEST(PathER, FileAndFolderQueries)
-{
-    QTemporaryDir dir;
-    const QString file = dir.filePath(QStringLiteral("f.bin"));
-    ASSERT_TRUE(writeAll(file, "12345"));
-    EXPECT_TRUE(clsPathER::FileExists(file));
-    EXPECT_FALSE(clsPathER::FileExists(dir.path()));
-    EXPECT_TRUE(clsPathER::FolderExists(dir.path() + QStringLiteral("/.")));
-    EXPECT_FALSE(clsPathER::FolderExists(file));
-    EXPECT_FALSE(clsPathER::FolderExists(dir.filePath(QStringLiteral("none")) + QStringLiteral("/.")));
 }
