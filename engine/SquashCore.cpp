@@ -69,7 +69,15 @@ Result Squash(Request request, const Progress &progress)
     CheckNotInput(result.outputPath, request.inputPath);
 
     QImage picture = std::move(request.picture);
-    const QByteArray jpeg = picture.isNull() ? request.jpeg : QByteArray();
+    QByteArray jpeg = picture.isNull() ? request.jpeg : QByteArray();
+    if (!jpeg.isEmpty() && request.newWidth > 0 && request.newHeight > 0) {
+        // Scaling needs the whole picture.
+        const QSize size = JpegDecoder::ReadHeader(jpeg).size;
+        if (request.newWidth != float(size.width()) || request.newHeight != float(size.height())) {
+            picture = JpegDecoder::Decode(jpeg, {});
+            jpeg.clear();
+        }
+    }
     MemoryBudget::Reservation budget;
     std::optional<JpegSizeBounds> bounds;
     PixelRows pixels;

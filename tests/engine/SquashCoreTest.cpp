@@ -166,6 +166,10 @@ TEST_F(SquashCoreTest, AJpegSquashedFromItsFileWritesWhatTheWholePictureGives)
         EXPECT_EQ(result.preview.size(), result.size.scaled(16, 16, Qt::KeepAspectRatio).expandedTo({1, 1}).boundedTo(result.size));
         const std::vector<std::uint8_t> bytes(result.encoded.cbegin(), result.encoded.cend());
         EXPECT_DOUBLE_EQ(result.psnr, Psnr::JpegAgainst(dib, bytes));
+        // Handed the file and a size to scale to, the squash scales.
+        SquashCore::Request scaled = request(QImage(), input, 1 << 20, 8, 5);
+        scaled.jpeg = file;
+        EXPECT_EQ(SquashCore::Squash(scaled).size, QSize(8, 5));
     }
 }
 
