@@ -183,43 +183,88 @@ bool Streamable(const QByteArray &file)
     return !space.isValid() || space == QColorSpace(QColorSpace::SRgb);
 }
 
-QString DecodeBands(const QByteArray &file, int rows,
-                    const std::function<void(const uchar *pixels, qsizetype stride, int first, int count)> &band,
-                    const Options &options)
+struct Bands::Impl
 {
-    Decompressor d(file, &options.cancelled);
+    QByteArray file;
+    Options options;
+    std::unique_ptr<Decompressor> d;
+    bool buffered = false;      // a progressive file: its coefficients stay
+    bool started = false;
     std::vector<JOCTET> buffer;
     std::vector<JSAMPROW> pointers;
-    if (setjmp(d.err.jump))
-        d.fail();
-    jpeg_read_header(&d.cinfo, TRUE);
-    if (!d.hasScanData())
-        throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture (the JPEG holds no image data)"));
-    d.cinfo.out_color_space = JCS_EXT_BGRX;
-    jpeg_calc_output_dimensions(&d.cinfo);
-    if (options.beforeAllocating)
-        options.beforeAllocating(QSize(int(d.cinfo.output_width), int(d.cinfo.output_height)),
-                                 jpeg_has_multiple_scans(&d.cinfo));
-    const qsizetype stride = qsizetype(d.cinfo.output_width) * 4;
-    rows = std::max(rows, 1);
+
+    // A fresh decompressor past the header, output started; for a
+    // progressive file every scan is read in.
+    void open()
+    {
+        d = std::make_unique<Decompressor>(file, &options.cancelled);
+        if (setjmp(d->err.jump))
+            d->fail();
+        jpeg_read_header(&d->cinfo, TRUE);
+        if (!d->hasScanData())
+            throw AppError(InvalidPicture, kSource, QStringLiteral("Invalid picture (the JPEG holds no image data)"));
+        d->cinfo.out_color_space = JCS_EXT_BGRX;
+        buffered = jpeg_has_multiple_scans(&d->cinfo);
+        d->cinfo.buffered_image = buffered;
+        jpeg_calc_output_dimensions(&d->cinfo);
+        if (options.beforeAllocating)
+            options.beforeAllocating(QSize(int(d->cinfo.output_width), int(d->cinfo.output_height)), buffered);
+        jpeg_start_decompress(&d->cinfo);
+        // libjpeg's own loop would watch the scan count and a cancel: so does this one.
+        while (buffered && !jpeg_input_complete(&d->cinfo)) {
+            monitor(reinterpret_cast<j_common_ptr>(&d->cinfo));
+            if (jpeg_consume_input(&d->cinfo) == JPEG_SUSPENDED)
+                break;
+        }
+        started = false;
+    }
+};
+
+Bands::Bands(const QByteArray &file, const Options &options) : d(std::make_unique<Impl>())
+{
+    d->file = file;
+    d->options = options;
+    d->open();
+}
+
+Bands::~Bands() = default;
+
+QSize Bands::size() const { return QSize(int(d->d->cinfo.output_width), int(d->d->cinfo.output_height)); }
+
+QString Bands::damage() const { return QString::fromLocal8Bit(d->d->err.damage); }
+
+void Bands::Read(int rows, const Band &band)
+{
+    // A plain file is decoded afresh each time; a progressive one's
+    // coefficients are read out once more.
+    if (d->started && !d->buffered)
+        d->open();
+    Decompressor &dc = *d->d;
+    jpeg_decompress_struct &cinfo = dc.cinfo;
+    const qsizetype stride = qsizetype(cinfo.output_width) * 4;
+    const int bandRows = std::max(rows, 1);
     try {
-        buffer.resize(std::size_t(stride) * std::size_t(rows));
-        pointers.resize(std::size_t(rows));
+        d->buffer.resize(std::size_t(stride) * std::size_t(bandRows));
+        d->pointers.resize(std::size_t(bandRows));
     } catch (const std::bad_alloc &) {
         throw AppError(AppError::OutOfMemory, kSource);
     }
-    for (int r = 0; r < rows; ++r)
-        pointers[std::size_t(r)] = buffer.data() + std::size_t(r) * std::size_t(stride);
-    jpeg_start_decompress(&d.cinfo);
-    while (d.cinfo.output_scanline < d.cinfo.output_height) {
-        const int first = int(d.cinfo.output_scanline);
+    for (int r = 0; r < bandRows; ++r)
+        d->pointers[std::size_t(r)] = d->buffer.data() + std::size_t(r) * std::size_t(stride);
+    if (setjmp(dc.err.jump))
+        dc.fail();
+    d->started = true;
+    if (d->buffered)
+        jpeg_start_output(&cinfo, cinfo.input_scan_number);
+    while (cinfo.output_scanline < cinfo.output_height) {
+        const int first = int(cinfo.output_scanline);
         int count = 0;
-        while (count < rows && d.cinfo.output_scanline < d.cinfo.output_height)
-            count += int(jpeg_read_scanlines(&d.cinfo, pointers.data() + count, JDIMENSION(rows - count)));
-        band(buffer.data(), stride, first, count);
+        while (count < bandRows && cinfo.output_scanline < cinfo.output_height)
+            count += int(jpeg_read_scanlines(&cinfo, d->pointers.data() + count, JDIMENSION(bandRows - count)));
+        band(d->buffer.data(), stride, first, count);
     }
-    jpeg_finish_decompress(&d.cinfo);
-    return QString::fromLocal8Bit(d.err.damage);
+    if (d->buffered)
+        jpeg_finish_output(&cinfo);
 }
 
 QImage Decode(const QByteArray &file, const Options &options)

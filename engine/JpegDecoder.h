@@ -4,6 +4,7 @@
 #include <QImage>
 #include <QSize>
 #include <functional>
+#include <memory>
 
 // libjpeg-turbo's decompressor, straight into a QImage. The file is read
 // whole into memory by the caller.
@@ -57,14 +58,32 @@ QImage Decode(const QByteArray &file, const Options &options);
 // YCbCr or grey, without a colour profile to convert from.
 bool Streamable(const QByteArray &file);
 
-// Decodes the picture at full size `rows` rows at a time (the last band may
-// be shorter), handing each band to `band` as Format_RGB32 bytes (`stride`
-// apart; valid during the call) with the number of its first row. Holds
-// only one band, and for a progressive JPEG libjpeg's coefficients. Returns
-// what Damage would say; throws as Decode does.
-QString DecodeBands(const QByteArray &file, int rows,
-                    const std::function<void(const uchar *pixels, qsizetype stride, int first, int count)> &band,
-                    const Options &options = {});
+// A JPEG decoded at full size a band of rows at a time, as Format_RGB32
+// bytes: only one band is held, and for a progressive file libjpeg's
+// coefficients, which are kept so that reading the rows again does not
+// decode its scans again.
+class Bands
+{
+public:
+    using Band = std::function<void(const uchar *pixels, qsizetype stride, int first, int count)>;
+    // Throws as Decode does.
+    explicit Bands(const QByteArray &file, const Options &options = {});
+    ~Bands();
+    Bands(const Bands &) = delete;
+    Bands &operator=(const Bands &) = delete;
+
+    QSize size() const;
+    // Hands every row to `band`, `rows` at a time from the top (the last
+    // band may be shorter; valid during the call). May be called again.
+    // Throws as Decode does, or what `band` throws.
+    void Read(int rows, const Band &band);
+    // What Damage would say, once the rows were read.
+    QString damage() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
 
 // Why part of a decoded picture is missing ("Premature end of JPEG file"),
 // kept with the picture and its converted copies; empty for a whole one.

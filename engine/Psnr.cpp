@@ -25,94 +25,115 @@ struct ErrorJump
 void errorExit(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<ErrorJump *>(cinfo->err)->jump, 1); }
 void outputMessage(j_common_ptr) {}
 
-// Squared differences of the rows from firstRow to endRow (counted from the
-// top); false when libjpeg fails. The rows before firstRow are skipped,
-// which costs only their entropy decoding. No C++ object with a destructor
-// lives in this frame, so the longjmp skips none.
-// The source: pixels in memory, or a second JPEG (`sourceJpeg`, non-null)
-// decoded in step with the first into `sourceRow`.
-struct Decoders
+// One decompressor reading rows. Every call into libjpeg sets its own jump
+// point in a frame with nothing to destroy, so a failure crosses no C++
+// frame; it makes the call return false.
+struct Reader
 {
-    jpeg_decompress_struct encoded, source;
-    bool sourceCreated = false;
+    jpeg_decompress_struct d {};
+    ErrorJump err {};
+    bool created = false;
+    std::vector<std::uint8_t> row;
+
+    Reader() = default;
+    Reader(const Reader &) = delete;
+    ~Reader()
+    {
+        if (created)
+            jpeg_destroy_decompress(&d);   // a decode stopped early is abandoned, not finished
+    }
 };
 
-// Starts `d` on the bytes at the rows' size and layout from `firstRow` on;
-// false when it does not match.
-bool start(jpeg_decompress_struct &d, const std::uint8_t *bytes, std::size_t length, const PixelRows &layout,
-           std::int32_t firstRow)
+// Starts `r` on the bytes from `firstRow` on, in the layout's byte order;
+// false unless they are a JPEG of the layout's size.
+bool start(Reader &r, const std::uint8_t *bytes, std::size_t length, const PixelRows &layout, std::int32_t firstRow)
 {
-    jpeg_mem_src(&d, bytes, static_cast<unsigned long>(length));
-    jpeg_read_header(&d, TRUE);
+    r.d.err = jpeg_std_error(&r.err.pub);
+    r.err.pub.error_exit = errorExit;
+    r.err.pub.output_message = outputMessage;
+    if (setjmp(r.err.jump))
+        return false;
+    jpeg_create_decompress(&r.d);
+    r.created = true;
+    jpeg_mem_src(&r.d, bytes, static_cast<unsigned long>(length));
+    jpeg_read_header(&r.d, TRUE);
     // The source's own byte order; a fourth byte is the same filler in both.
-    d.out_color_space = layout.pixelBytes == 4 ? JCS_EXT_BGRX : JCS_EXT_BGR;
-    jpeg_start_decompress(&d);
-    if (std::int64_t(d.output_width) != layout.width || std::int64_t(d.output_height) != layout.height
-        || d.output_components != layout.pixelBytes)
+    r.d.out_color_space = layout.pixelBytes == 4 ? JCS_EXT_BGRX : JCS_EXT_BGR;
+    jpeg_start_decompress(&r.d);
+    if (std::int64_t(r.d.output_width) != layout.width || std::int64_t(r.d.output_height) != layout.height
+        || r.d.output_components != layout.pixelBytes)
         return false;
     if (firstRow > 0)
-        jpeg_skip_scanlines(&d, JDIMENSION(firstRow));
+        jpeg_skip_scanlines(&r.d, JDIMENSION(firstRow));
     return true;
 }
 
+bool readRow(Reader &r, JSAMPROW row)
+{
+    if (setjmp(r.err.jump))
+        return false;
+    jpeg_read_scanlines(&r.d, &row, 1);
+    return true;
+}
+
+// The next row of `r`, in its own buffer; null when libjpeg fails.
+const std::uint8_t *next(Reader &r, std::size_t bytes)
+{
+    r.row.resize(bytes);
+    return readRow(r, r.row.data()) ? r.row.data() : nullptr;
+}
+
+// Squared differences of two rows, in 32-bit sums over runs short enough
+// not to overflow, which the compiler turns into vector code.
+std::uint64_t squares(const std::uint8_t *a, const std::uint8_t *b, std::int32_t bytes)
+{
+    std::uint64_t sum = 0;
+    for (std::int32_t from = 0; from < bytes; from += 8192) {
+        std::uint32_t part = 0;
+        for (std::int32_t i = from, end = std::min(bytes, from + 8192); i < end; ++i) {
+            const int d = int(a[i]) - int(b[i]);
+            part += std::uint32_t(d * d);
+        }
+        sum += part;
+    }
+    return sum;
+}
+
+// The rows from firstRow to endRow (counted from the top) of the encoded
+// JPEG against the source: pixels in memory, or a second JPEG decoded in
+// step. False when either cannot be decoded as the source's layout.
 bool sumSquares(const PixelRows &source, const QByteArray *sourceJpeg, const std::vector<std::uint8_t> &jpeg,
                 std::int32_t firstRow, std::int32_t endRow, std::uint64_t &sum)
 {
-    Decoders d;
-    ErrorJump err;
-    d.encoded.err = d.source.err = jpeg_std_error(&err.pub);
-    err.pub.error_exit = errorExit;
-    err.pub.output_message = outputMessage;
-    if (setjmp(err.jump)) {
-        jpeg_destroy_decompress(&d.encoded);
-        if (d.sourceCreated)
-            jpeg_destroy_decompress(&d.source);
+    Reader encoded, original;
+    if (!start(encoded, jpeg.data(), jpeg.size(), source, firstRow)
+        || (sourceJpeg && !start(original, reinterpret_cast<const std::uint8_t *>(sourceJpeg->constData()),
+                                 std::size_t(sourceJpeg->size()), source, firstRow)))
         return false;
-    }
-    jpeg_create_decompress(&d.encoded);
-    if (sourceJpeg) {
-        jpeg_create_decompress(&d.source);
-        d.sourceCreated = true;
-    }
     const std::int32_t rowBytes = source.width * source.pixelBytes;
-    bool ok = start(d.encoded, jpeg.data(), jpeg.size(), source, firstRow);
-    if (ok && sourceJpeg)
-        ok = start(d.source, reinterpret_cast<const std::uint8_t *>(sourceJpeg->constData()),
-                   std::size_t(sourceJpeg->size()), source, firstRow);
-    if (!ok) {
-        jpeg_destroy_decompress(&d.encoded);
-        if (d.sourceCreated)
-            jpeg_destroy_decompress(&d.source);
-        return false;
+    for (std::int32_t y = firstRow; y < endRow; ++y) {
+        const std::uint8_t *row = next(encoded, std::size_t(rowBytes));
+        const std::uint8_t *from = sourceJpeg ? next(original, std::size_t(rowBytes)) : source.row(y);
+        if (!row || !from)
+            return false;
+        sum += squares(row, from, rowBytes);
     }
-    JSAMPROW row = (*d.encoded.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&d.encoded), JPOOL_IMAGE,
-                                                    JDIMENSION(rowBytes), 2)[0];
-    JSAMPROW sourceRow = row + rowBytes;
-    while (d.encoded.output_scanline < JDIMENSION(endRow)) {
-        const std::int32_t y = std::int32_t(d.encoded.output_scanline);
-        jpeg_read_scanlines(&d.encoded, &row, 1);
-        if (sourceJpeg)
-            jpeg_read_scanlines(&d.source, &sourceRow, 1);
-        const std::uint8_t *original = sourceJpeg ? sourceRow : source.row(y);
-        // 32-bit sums over runs short enough not to overflow, which the
-        // compiler turns into vector code. A fourth byte is the same filler
-        // in both rows, so it adds nothing.
-        for (std::int32_t from = 0; from < rowBytes; from += 8192) {
-            std::uint32_t part = 0;
-            for (std::int32_t i = from, end = std::min(rowBytes, from + 8192); i < end; ++i) {
-                const int d = int(row[i]) - int(original[i]);
-                part += std::uint32_t(d * d);
-            }
-            sum += part;
-        }
-    }
-    // A decode stopped early is abandoned, not finished.
-    jpeg_destroy_decompress(&d.encoded);
-    if (d.sourceCreated)
-        jpeg_destroy_decompress(&d.source);
     return true;
 }
 
+[[noreturn]] void cannotCompare()
+{
+    throw AppError(AppError::InvalidCall, QStringLiteral("Quillmoss.Psnr"),
+                   QStringLiteral("The encoded picture cannot be compared with its source"));
+}
+
+double fromSum(std::uint64_t sum, std::int32_t width, std::int32_t height)
+{
+    if (sum == 0)
+        return std::numeric_limits<double>::infinity();
+    const double mse = double(sum) / (3.0 * double(width) * double(height));
+    return 10.0 * std::log10(255.0 * 255.0 / mse);
+}
 
 double compare(const PixelRows &source, const QByteArray *sourceJpeg, const std::vector<std::uint8_t> &jpeg,
                bool split)
@@ -128,14 +149,9 @@ double compare(const PixelRows &source, const QByteArray *sourceJpeg, const std:
     ok = ok && sumSquares(source, sourceJpeg, jpeg, 0, half, sum);
     if (lower.isValid())
         ok = lower.result() && ok;
-    sum += bottom;
     if (!ok)
-        throw AppError(AppError::InvalidCall, QStringLiteral("Quillmoss.Psnr"),
-                       QStringLiteral("The encoded picture cannot be compared with its source"));
-    if (sum == 0)
-        return std::numeric_limits<double>::infinity();
-    const double mse = double(sum) / (3.0 * double(source.width) * double(source.height));
-    return 10.0 * std::log10(255.0 * 255.0 / mse);
+        cannotCompare();
+    return fromSum(sum + bottom, source.width, source.height);
 }
 
 } // namespace
@@ -143,7 +159,7 @@ double compare(const PixelRows &source, const QByteArray *sourceJpeg, const std:
 double JpegAgainst(const PixelRows &source, const std::vector<std::uint8_t> &jpeg)
 {
     if (source.isNull())
-        return compare(PixelRows{}, nullptr, {}, true);
+        cannotCompare();
     return compare(source, nullptr, jpeg, true);
 }
 
@@ -156,6 +172,32 @@ double JpegAgainst(const QByteArray &sourceJpeg, const std::vector<std::uint8_t>
     layout.pixelBytes = 4;
     // A progressive source holds all its coefficients in each decoder: one.
     return compare(layout, &sourceJpeg, jpeg, !header.progressive);
+}
+
+double JpegAgainst(QSize size, const BandFeed &source, const std::vector<std::uint8_t> &jpeg)
+{
+    PixelRows layout;
+    layout.width = size.width();
+    layout.height = size.height();
+    layout.pixelBytes = 4;
+    Reader encoded;
+    if (size.isEmpty() || jpeg.empty() || !start(encoded, jpeg.data(), jpeg.size(), layout, 0))
+        cannotCompare();
+    std::uint64_t sum = 0;
+    std::int32_t rows = 0;
+    bool ok = true;
+    source([&](const PixelRows &band) {
+        for (std::int32_t y = band.first; ok && y < band.first + band.height; ++y, ++rows) {
+            const std::uint8_t *row = band.width == size.width() && y == rows ? next(encoded, std::size_t(size.width()) * 4)
+                                                                              : nullptr;
+            ok = row != nullptr;
+            if (ok)
+                sum += squares(row, band.row(y), size.width() * band.pixelBytes);
+        }
+    });
+    if (!ok || rows != size.height())
+        cannotCompare();
+    return fromSum(sum, size.width(), size.height());
 }
 
 } // namespace Psnr

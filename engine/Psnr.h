@@ -3,6 +3,8 @@
 #include "cDIBSection.h"
 
 #include <QByteArray>
+#include <QSize>
+#include <functional>
 #include <cstdint>
 #include <vector>
 
@@ -23,5 +25,10 @@ inline double JpegAgainst(const cDIBSection &source, const std::vector<std::uint
 // The same against the picture a JPEG file decodes to (JpegDecoder's full
 // decode), decoded again row by row beside the encoded one.
 double JpegAgainst(const QByteArray &sourceJpeg, const std::vector<std::uint8_t> &jpeg);
+
+// The same against pixels that arrive in bands from the top (rows of
+// `size.width()` 4-byte pixels): `source` hands each band to its argument.
+using BandFeed = std::function<void(const std::function<void(const PixelRows &band)> &take)>;
+double JpegAgainst(QSize size, const BandFeed &source, const std::vector<std::uint8_t> &jpeg);
 
 } // namespace Psnr

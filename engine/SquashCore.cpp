@@ -83,6 +83,19 @@ Result Squash(Request request, const Progress &progress)
     PixelRows pixels;
     std::function<void()> makeCoefficients;
     JpegDecoder::Header header;
+    std::optional<JpegDecoder::Bands> source;
+    const auto readBands = [&](const JpegSizeBounds::Take &take) {
+        source->Read(64, [&](const uchar *rows, qsizetype stride, int first, int count) {
+            PixelRows band;
+            band.top = rows;
+            band.stride = stride;
+            band.width = header.size.width();
+            band.height = count;
+            band.pixelBytes = 4;
+            band.first = first;
+            take(band);
+        });
+    };
     if (!jpeg.isEmpty()) {
         // Decoded a band at a time straight into the coefficients: the
         // picture is never held whole, and the PSNR decodes it again.
@@ -93,19 +106,9 @@ Result Squash(Request request, const Progress &progress)
         budget = MemoryBudget::instance().reserve((header.progressive ? 7 : 4) * pixelCount, header.size.width(),
                                                   header.size.height());
         makeCoefficients = [&] {
-            bounds.emplace(header.size, [&](const JpegSizeBounds::Take &take) {
-                result.damage = JpegDecoder::DecodeBands(jpeg, 64, [&](const uchar *rows, qsizetype stride, int first,
-                                                                        int count) {
-                    PixelRows band;
-                    band.top = rows;
-                    band.stride = stride;
-                    band.width = header.size.width();
-                    band.height = count;
-                    band.pixelBytes = 4;
-                    band.first = first;
-                    take(band);
-                });
-            }, request.threads);
+            source.emplace(jpeg);
+            bounds.emplace(header.size, [&](const JpegSizeBounds::Take &take) { readBands(take); }, request.threads);
+            result.damage = source->damage();
         };
     } else {
         if (picture.isNull())
@@ -237,8 +240,12 @@ Result Squash(Request request, const Progress &progress)
     if (result.outcome == Outcome::Success && jpeg.isEmpty()) {
         result.psnr = Psnr::JpegAgainst(pixels, *chosen);
     } else if (result.outcome == Outcome::Success) {
-        bounds.reset();   // its memory is the second decode's
-        result.psnr = Psnr::JpegAgainst(jpeg, *chosen);
+        // The coefficients' memory is the second decode's. A progressive
+        // file's own coefficients are still held: its rows are read out
+        // again instead of decoding its scans again.
+        bounds.reset();
+        result.psnr = header.progressive ? Psnr::JpegAgainst(header.size, readBands, *chosen)
+                                         : Psnr::JpegAgainst(jpeg, *chosen);
     }
     return result;
 }

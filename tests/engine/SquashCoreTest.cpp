@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QImageWriter>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <numeric>
@@ -118,14 +119,15 @@ TEST_F(SquashCoreTest, ChoosesWhatThePlainDiskScanChoosesAndWritesItsBytes)
 // coefficients when it needs no turning; one that does is loaded whole.
 // Either way the file written, its quality and its PSNR are those of the
 // plain scan over the whole decoded picture: made pictures of odd sizes,
-// colour and grey, in each of the eight EXIF orientations. The window takes
+// colour and grey, in each of the eight EXIF orientations, and progressive
+// ones, whose coefficients are read out twice. The window takes
 // the bytes and the preview from the result, without reading the file.
 TEST_F(SquashCoreTest, AJpegSquashedFromItsFileWritesWhatTheWholePictureGives)
 {
-    struct Case { int width, height; bool grey; int orientation; };
+    struct Case { int width, height; bool grey; int orientation; bool progressive = false; };
     const Case cases[] = {{1, 1, false, 1}, {17, 9, true, 1},  {250, 33, false, 1}, {129, 67, false, 2},
                           {33, 250, true, 3}, {31, 17, false, 4}, {67, 129, false, 5}, {9, 17, true, 6},
-                          {100, 61, false, 7}, {61, 100, false, 8}};
+                          {100, 61, false, 7}, {61, 100, false, 8}, {300, 47, false, 1, true}, {47, 9, true, 1, true}};
     const QString scratch = dir.filePath(QStringLiteral("scan.jpg"));
     for (const Case &c : cases) {
         SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + " orientation " + std::to_string(c.orientation));
@@ -139,7 +141,10 @@ TEST_F(SquashCoreTest, AJpegSquashedFromItsFileWritesWhatTheWholePictureGives)
             made.convertTo(QImage::Format_Grayscale8);
         QByteArray file;
         QBuffer buffer(&file);
-        ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && made.save(&buffer, "JPG", 95));
+        QImageWriter writer(&buffer, "jpeg");
+        writer.setQuality(95);
+        writer.setProgressiveScanWrite(c.progressive);
+        ASSERT_TRUE(buffer.open(QIODevice::WriteOnly) && writer.write(made));
         // EXIF with the orientation tag alone, right after SOI.
         QByteArray exif("Exif\0\0II*\0\x08\0\0\0\x01\0\x12\x01\x03\0\x01\0\0\0", 24);
         exif += char(c.orientation);
