@@ -134,7 +134,7 @@ TEST_F(SquashCoreTest, AJpegSquashedFromItsFileWritesWhatTheWholePictureGives)
         QImage made = quadrants(c.width, c.height);
         for (int y = 0; y < c.height; ++y)   // full-swing noise: the transform's largest intermediates
             for (int x = 0; x < c.width; ++x) {
-                const unsigned h = unsigned(x * 73856093) ^ unsigned(y * 19349663);
+                const unsigned h = unsigned(x) * 73856093u ^ unsigned(y) * 19349663u;
                 made.setPixel(x, y, made.pixel(x, y) ^ qRgb(h & 255, (h >> 8) & 255, (h >> 16) & 255));
             }
         if (c.grey)
