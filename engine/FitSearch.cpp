@@ -3,8 +3,11 @@
 #include "Numbers.h"
 #include "Picture.h"
 
+#include <QtConcurrent/QtConcurrentRun>
 #include <cmath>
+#include <exception>
 #include <map>
+#include <mutex>
 
 namespace FitSearch {
 
@@ -28,8 +31,16 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     if (longest <= 1 || limit < 0)
         return {};
 
-    bool cancelled = false;
-    const auto at = [&](int longer, const QImage &source, int fixedQuality) {
+    // Progress is asked by one search at a time, also while two run side by
+    // side below.
+    std::mutex asking;
+    SquashCore::Progress oneAtATime;
+    if (progress)
+        oneAtATime = [&](int q) {
+            const std::lock_guard lock(asking);
+            return progress(q);
+        };
+    const auto squashAt = [&](int longer, const QImage &source, int fixedQuality, int threads) {
         SquashCore::Request probe = request;
         const QSize size = SizeWithLongerSide(from, longer);
         probe.picture = source;
@@ -38,7 +49,12 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
         probe.fixedQuality = fixedQuality;
         probe.minQuality = floor;
         probe.writeFile = false;
-        const SquashCore::Result r = SquashCore::Squash(std::move(probe), progress);
+        probe.threads = threads;
+        return SquashCore::Squash(std::move(probe), oneAtATime);
+    };
+    bool cancelled = false;
+    const auto at = [&](int longer, const QImage &source, int fixedQuality) {
+        const SquashCore::Result r = squashAt(longer, source, fixedQuality, request.threads);
         cancelled = cancelled || r.outcome == SquashCore::Outcome::Cancelled;
         return r;
     };
@@ -49,16 +65,18 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     // as not fitting: the floor is at least the quality 1 that failed).
     // File length grows about as a power of the longer side, so each next
     // probe is where that curve through what is known reaches the limit,
-    // just across it from the last probe so that the range closes from both
-    // ends; a range that has not halved in four probes is halved instead.
+    // aimed just across it from the last probe (by half the precision
+    // wanted) so that the range closes from both ends; a range that has
+    // not halved in four probes is halved instead.
     struct Range
     {
         int low = 0, high = 0;
         std::map<int, std::int64_t> bytes;
     };
-    double power = 1.8;   // before the estimates say better
+    double power = 1.5;   // before the estimates say better
     const auto closeIn = [&](Range &range, int first, int enough, const auto &measure) {
         int next = first, halvedAt = range.high - range.low, sinceHalved = 0;
+        const int margin = enough / 2;
         while (range.high - range.low > enough) {
             const int longer = std::clamp(next, range.low + 1, range.high - 1);
             const std::int64_t bytes = range.bytes[longer] = measure(longer);
@@ -68,14 +86,15 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
             (fitting ? range.low : range.high) = longer;
             if ((range.high - range.low) * 2 <= halvedAt)
                 halvedAt = range.high - range.low, sinceHalved = 0;
+            // Through both ends when both are measured, else from this one.
             const auto a = range.bytes.find(range.low), b = range.bytes.find(range.high);
-            double root;
-            if (a != range.bytes.end() && b != range.bytes.end() && b->second > a->second)
-                root = range.low + double(limit - a->second) * (range.high - range.low) / double(b->second - a->second);
-            else
-                root = longer * std::pow(double(limit) / double(std::max<std::int64_t>(bytes, 1)), 1.0 / power);
+            const bool both = a != range.bytes.end() && b != range.bytes.end() && b->second > a->second && a->second > 0;
+            const double from = both ? range.low : longer;
+            const double fromBytes = double(std::max<std::int64_t>(both ? a->second : bytes, 1));
+            const double through = both ? std::log(double(b->second) / fromBytes) / std::log(double(range.high) / from) : power;
+            const double root = from * std::pow(double(limit) / fromBytes, 1.0 / through);
             next = ++sinceHalved > 4 ? range.low + (range.high - range.low) / 2
-                                     : int(std::floor(root)) + (fitting ? 1 : 0);
+                                     : int(std::floor(root)) + (fitting ? 1 + margin : -margin);
         }
     };
 
@@ -114,10 +133,10 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
             power = std::clamp((n * sxy - sx * sy) / (n * sxx - sx * sx), 0.8, 3.0);
         return bytes;
     };
-    // To within about one part in a hundred: the copies are a little softer
+    // To within about one part in sixty: the copies are a little softer
     // than the squash's own scaling from the whole picture, so the rest is
     // measured on that.
-    closeIn(estimates, longest / 2, std::max(1, longest / 128), estimate);
+    closeIn(estimates, longest / 2, std::max(1, longest / 64), estimate);
     if (cancelled)
         return {};
 
@@ -132,18 +151,51 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     // The squash's own search from there, in growing strides towards the
     // boundary until it is crossed, then halving: the size found fits and
     // one pixel more does not. Where the encodes at the floor agree with
-    // the search, as they almost always do, this is two searches.
+    // the search, as they almost always do, this is the two searches at the
+    // size and one pixel more: side by side, one thread each, when the
+    // squash may have two (a search gains little from a second thread).
     std::map<int, Fit> tried;
-    const auto fits = [&](int longer) {
-        const SquashCore::Result r = at(longer, request.picture, 0);
+    const auto record = [&](int longer, const SquashCore::Result &r) {
+        cancelled = cancelled || r.outcome == SquashCore::Outcome::Cancelled;
         const bool ok = r.outcome == SquashCore::Outcome::Success;
         tried[longer] = Fit{ok, r.size, r.quality, r.outputBytes};
         return ok;
     };
+    const auto fits = [&](int longer) { return record(longer, at(longer, request.picture, 0)); };
     int fitting = 0, over = longest;
     const int start = std::max(exact.low, 1);
-    const bool up = fits(start);
-    (up ? fitting : over) = start;
+    bool up;
+    if (request.threads > 1 && start + 1 < longest) {
+        std::exception_ptr aboveFailed;
+        QFuture<SquashCore::Result> above = QtConcurrent::run([&] {
+            try {
+                return squashAt(start + 1, request.picture, 0, 1);
+            } catch (...) {
+                aboveFailed = std::current_exception();
+                return SquashCore::Result{};
+            }
+        });
+        SquashCore::Result here;
+        try {
+            here = squashAt(start, request.picture, 0, 1);
+        } catch (...) {
+            above.waitForFinished();
+            throw;
+        }
+        const SquashCore::Result next = above.result();
+        if (aboveFailed)
+            std::rethrow_exception(aboveFailed);
+        up = record(start, here);
+        if (record(start + 1, next))
+            fitting = start + 1, up = true;
+        else if (up)
+            fitting = start, over = start + 1;
+        else
+            over = start;
+    } else {
+        up = fits(start);
+        (up ? fitting : over) = start;
+    }
     for (int stride = 1; over - fitting > 1 && !cancelled; stride *= 2) {
         const int next = up ? std::min(fitting + stride, over - 1) : std::max(over - stride, fitting + 1);
         const bool ok = fits(next);
