@@ -1,5 +1,6 @@
 // Helpers for the benchmark: the plain one-by-one scan that writes every try
-// to disk (the baseline), and the scaled source each output is compared with.
+// to disk (the baseline), the scaled source each output is compared with, and
+// the pixel size of an input.
 
 #include "AppError.h"
 #include "Picture.h"
@@ -25,7 +26,8 @@ QImage scaled(const char *input, const char *size)
 int usage()
 {
     std::fputs("usage: quillmoss-bench scan INPUT LIMIT OUTPUT [WxH]\n"
-               "       quillmoss-bench source INPUT OUTPUT.png [WxH]\n", stderr);
+               "       quillmoss-bench source INPUT OUTPUT.png [WxH]\n"
+               "       quillmoss-bench size INPUT\n", stderr);
     return 2;
 }
 
@@ -34,9 +36,17 @@ int usage()
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc < 4)
+    if (argc < 3)
         return usage();
     try {
+        if (std::strcmp(argv[1], "size") == 0) {
+            // Width and height as the squash sees them (orientation applied).
+            const QSize size = Picture::PictureSize(QString::fromLocal8Bit(argv[2]));
+            std::printf("%d %d\n", size.width(), size.height());
+            return 0;
+        }
+        if (argc < 4)
+            return usage();
         if (std::strcmp(argv[1], "scan") == 0 && argc >= 5) {
             cDIBSection dib;
             dib.CreateFromPicture(scaled(argv[2], argc > 5 ? argv[5] : nullptr));

@@ -24,13 +24,15 @@ struct Fit
 // Searches sizes below the request's own (its newWidth x newHeight, or the
 // picture's size when it is not scaled), keeping that size's proportions,
 // with the request's byte limit and minQuality as floor (clamped to 1..100).
-// Writes nothing. The quality at the size found is exactly what the squash's
-// search gives there. The size is bisected on the longer side: file length
-// grows with the picture size almost but not exactly monotonically, so the
-// size found is guaranteed to fit and the next larger size (one pixel more
-// on the longer side) is guaranteed not to; a larger size further up may
-// still fit. Progress is passed to every search; cancelling ends with
-// found = false. Throws what SquashCore::Squash throws.
+// Writes nothing. The size is homed in on with single encodes at the floor
+// quality, first of copies scaled from one smaller picture, then as the
+// squash scales; the squash's own search then settles it. So the quality
+// at the size found is exactly what the squash's search gives there. File
+// length grows with the picture size almost but not exactly monotonically:
+// the size found is guaranteed to fit and the next larger size (one pixel
+// more on the longer side) is guaranteed not to; a larger size further up
+// may still fit. Progress is passed to every encode and search; cancelling
+// ends with found = false. Throws what SquashCore::Squash throws.
 Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress &progress = {});
 
 // The size of the same proportions as `size` whose longer side is `longer`
