@@ -123,8 +123,9 @@ TEST_F(BatchBudgetTest, TheSplitFitsAndNoPictureCouldGoOneStepHigher)
                 const BatchBudget::Outcome out = BatchBudget::Run(plan(paths, settings), settings, budget);
                 // Lengths of tiny pictures are not monotonic in the quality:
                 // below the floor's sum a higher common quality may fit.
-                if (budget.bytes >= atFloor)
+                if (budget.bytes >= atFloor) {
                     ASSERT_TRUE(out.written) << qPrintable(out.summary);
+                }
                 if (!out.written) {
                     EXPECT_TRUE(squashed().isEmpty());
                     EXPECT_TRUE(out.tooBig);
@@ -146,8 +147,9 @@ TEST_F(BatchBudgetTest, TheSplitFitsAndNoPictureCouldGoOneStepHigher)
                     EXPECT_GT(total(higher), budget.bytes) << "picture " << i << " at " << q[i];
                 }
                 const int common = *std::min_element(q.begin(), q.end());
-                if (common < 100)
+                if (common < 100) {
                     EXPECT_GT(total(std::vector<int>(q.size(), common + 1)), budget.bytes);
+                }
             }
         }
     }
