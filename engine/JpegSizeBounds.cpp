@@ -442,16 +442,8 @@ JpegSizeBounds::JpegSizeBounds(QSize size, const std::function<void(const Take &
                     b.first = in.first + y;
                 }
                 const int n = std::min(in.height - y, bandRows - b.count);
-                for (int r = 0; r < n; ++r) {
-                    std::uint8_t *out = b.pixels.data() + std::size_t(b.count + r) * stride;
-                    const std::uint8_t *row = in.row(in.first + y + r);
-                    if (in.pixelBytes == 4) {
-                        std::memcpy(out, row, stride);
-                    } else {
-                        for (int x = 0; x < d->width; ++x)
-                            std::memcpy(out + std::size_t(x) * 4, row + std::size_t(x) * 3, 3);
-                    }
-                }
+                for (int r = 0; r < n; ++r)
+                    std::memcpy(b.pixels.data() + std::size_t(b.count + r) * stride, in.row(in.first + y + r), stride);
                 b.count += n;
                 y += n;
                 if (b.count == bandRows || b.first + b.count >= d->height) {

@@ -29,8 +29,9 @@ public:
     {
     }
     // The same from pixels that arrive in bands, top to bottom: `feed` calls
-    // its argument with each band (rows of `size.width()` pixels, valid
-    // during the call). The work on one band overlaps the making of the next.
+    // its argument with each band (rows of `size.width()` 4-byte pixels,
+    // valid during the call). The work on one band overlaps the making of
+    // the next.
     using Take = std::function<void(const PixelRows &band)>;
     JpegSizeBounds(QSize size, const std::function<void(const Take &take)> &feed, int threads = 2);
     ~JpegSizeBounds();
