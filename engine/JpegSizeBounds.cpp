@@ -192,9 +192,15 @@ struct Stats
     std::uint32_t dc[2][16] {};
     std::uint32_t ac[2][256] {};
     std::uint64_t extra = 0;
+    // Of the picture's own blocks (not the dummy ones): how many, their
+    // nonzero AC coefficients and those coefficients' magnitude bits.
+    std::uint64_t blocks = 0, acNonzero = 0, acBits = 0;
 
     void add(const Stats &o)
     {
+        blocks += o.blocks;
+        acNonzero += o.acNonzero;
+        acBits += o.acBits;
         for (int t = 0; t < 2; ++t) {
             for (int i = 0; i < 16; ++i)
                 dc[t][i] += o.dc[t][i];
@@ -601,6 +607,7 @@ void JpegSizeBounds::Impl::count(Stats &s, int c, int row, int col, const Table 
     lastDc = dcValue;
     ++s.dc[t][diffBits];
     s.extra += std::uint64_t(diffBits);
+    ++s.blocks;
     std::uint64_t mask = nonzeroMask(b, table) & ~std::uint64_t(1);
     int previous = 0;
     while (mask) {
@@ -615,6 +622,8 @@ void JpegSizeBounds::Impl::count(Stats &s, int c, int row, int col, const Table 
         const int n = nbits(div[std::size_t(k)].magnitude(std::uint32_t(std::abs(int(b[k])))));
         ++s.ac[t][(run << 4) + n];
         s.extra += std::uint64_t(n);
+        ++s.acNonzero;
+        s.acBits += std::uint64_t(n);
     }
     if (previous < 63)
         ++s.ac[t][0];
@@ -653,12 +662,24 @@ std::uint64_t JpegSizeBounds::HuffmanBound(int quality, std::uint64_t stopAbove)
     // Bands of MCU rows; each counts its own symbols (with the DC predictor
     // of the block before it), so the counts of any set of bands are those
     // of a subset of the file's symbols, and their bound a lower bound of
-    // the whole. Stage s takes bands s, s + kStages, ... so that every stage
+    // what those bands write. Stage s takes bands s, s + kStages, ... so that every stage
     // sees the whole picture.
     const int bands = (d->mcuRows + kBandRows - 1) / kBandRows;
+    // The blocks not counted yet add at least their AC magnitude bits and a
+    // one-bit symbol per nonzero AC coefficient and per DC, all known from
+    // the histograms for the whole picture (their magnitude bits at most
+    // undercounted, for coefficients past the histograms' end).
+    std::uint64_t category[2][16] {};
+    const std::uint64_t acBits = d->magnitudeBits(divisors, category) - d->blocks;
+    std::uint64_t acNonzero = 0;
+    for (const auto &table : category)
+        for (const std::uint64_t n : table)
+            acNonzero += n;
     Stats total;
     const auto bound = [&] {
-        std::uint64_t bits = total.extra;
+        std::uint64_t bits = total.extra + (acBits > total.acBits ? acBits - total.acBits : 0)
+                             + (acNonzero > total.acNonzero ? acNonzero - total.acNonzero : 0)
+                             + (d->blocks - total.blocks);
         std::uint64_t header = kHeaderBytes;
         for (int t = 0; t < 2; ++t) {
             int used = 0;
