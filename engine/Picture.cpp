@@ -322,6 +322,12 @@ QImage LoadPicture(const QString &path, const std::function<bool()> &cancelled, 
 
 QByteArray StreamableJpeg(const QString &path, Metadata *metadata)
 {
+    {
+        // Anything but a JPEG goes to LoadPicture unread: it reads the file itself.
+        QFile file;
+        if (!FileNames::openForReading(file, path) || file.read(3) != QByteArray("\xFF\xD8\xFF", 3))
+            return {};
+    }
     const Source source = open(path);
     const qint64 pixels = qint64(source.size.width()) * source.size.height();
     if (source.format != "jpeg" || source.metadata.orientation > 1 || pixels > MaxPixels
