@@ -179,7 +179,13 @@ TEST_F(SquashCommand, MaxSizeWithAUnitAndAJpegAlreadyWithinTheLimit)
 // Permissions do not stop root; /proc takes no new files from anyone.
 TEST_F(SquashCommand, AnOutputThatCannotBeWrittenIsOneClearLineAndStatus1)
 {
-    const QString input = copy("horse.gif");
+    // Blanks, quotes and other scripts in the folder and the name are no obstacle.
+    const QString folder = dir.filePath(QStringLiteral("my \"holiday\" 'pics' \u00e9t\u00e9 \u5199\u771f"));
+    ASSERT_TRUE(QDir().mkdir(folder));
+    const QString input = folder + QStringLiteral("/caf\u00e9 & \u03c6\u03c9\u03c4\u03bf.gif");
+    copyPicture("horse.gif", input);
+    EXPECT_EQ(run({"--max-size", "50KB", input}).status, 0);
+    EXPECT_TRUE(QFileInfo::exists(folder + QStringLiteral("/caf\u00e9 & \u03c6\u03c9\u03c4\u03bf_squashed.jpg")));
     const Ran r = run({"--dest", "/proc", "--max-size", "50KB", input});
     EXPECT_EQ(r.status, 1);
     ASSERT_EQ(linesOf(r.err).size(), 1) << qPrintable(r.err);
