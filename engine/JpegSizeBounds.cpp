@@ -43,7 +43,27 @@ constexpr int kChrominance[64] = {17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66
                                   99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
                                   99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
 
+// Coefficient magnitudes reach 8 x 1024 for 8-bit samples; below kDense
+// they are counted in a dense table, the rare larger ones listed.
 constexpr int kHistogramSize = 16384;
+constexpr int kDense = 2048;
+
+// Magnitudes of the AC coefficients by table and position (DC has no use
+// here): dense counts, zeroed in 1 MiB rather than 8, and a list of the
+// large ones, each (t * 64 + k) << 16 | magnitude.
+struct Histogram
+{
+    std::vector<std::uint32_t> dense = std::vector<std::uint32_t>(std::size_t(2) * kDense * 64);
+    std::vector<std::uint32_t> large;
+
+    void add(int t, int k, std::uint32_t magnitude)
+    {
+        if (magnitude < kDense)
+            ++dense[(std::size_t(t) * kDense + magnitude) * 64 + std::size_t(k)];
+        else
+            large.push_back(std::uint32_t(t * 64 + k) << 16 | magnitude);
+    }
+};
 
 // libjpeg-turbo's quantisation of one coefficient position: the 8x-scaled
 // DCT output divided by 8 * quant value, rounded, through a reciprocal.
@@ -237,9 +257,13 @@ struct JpegSizeBounds::Impl
     HugeArray<std::int16_t> storage;
     std::int16_t *coef[3] {};
     // cumulative[t][v][k]: coefficients of table t at position k with
-    // |x| >= v. Positions innermost, so that counting the small magnitudes,
-    // nearly all of them, stays within a few cache lines.
+    // |x| >= v, for v < kDense. Positions innermost, so that counting the
+    // small magnitudes, nearly all of them, stays within a few cache lines.
+    // Past it, the sorted list of large magnitudes, each table and
+    // position's run starting at largeStart[t * 64 + k].
     std::vector<std::uint32_t> cumulative;
+    std::vector<std::uint32_t> large;
+    std::array<std::size_t, 129> largeStart {};
     std::uint64_t blocks = 0;
     mutable QThreadPool pool;
     // The statistics of the last HuffmanBound that counted every block.
@@ -252,13 +276,18 @@ struct JpegSizeBounds::Impl
     }
     std::uint32_t cumulativeAt(int t, int k, int v) const
     {
-        return cumulative[(std::size_t(t) * kHistogramSize + std::size_t(v)) * 64 + std::size_t(k)];
+        if (v < kDense)
+            return cumulative[(std::size_t(t) * kDense + std::size_t(v)) * 64 + std::size_t(k)];
+        const auto key = std::uint32_t(t * 64 + k) << 16;
+        const auto end = large.begin() + std::ptrdiff_t(largeStart[std::size_t(t * 64 + k) + 1]);
+        return std::uint32_t(end - std::lower_bound(large.begin() + std::ptrdiff_t(largeStart[std::size_t(t * 64 + k)]),
+                                                    end, key | std::uint32_t(v)));
     }
 
     void setUp(QSize size, int threads);
     // The histograms of the parts into the cumulative counts.
-    void accumulate(std::vector<std::vector<std::uint32_t>> &histograms);
-    void precompute(const PixelRows &pixels, int firstRow, int endRow, std::vector<std::uint32_t> &histogram);
+    void accumulate(std::vector<Histogram> &histograms);
+    void precompute(const PixelRows &pixels, int firstRow, int endRow, Histogram &histogram);
     void count(Stats &s, int c, int row, int col, const Table &table, int &lastDc) const;
     void countRange(Stats &s, int c, int firstMcuRow, int endMcuRow, const Table &table) const;
     int quantisedDc(int c, int row, int col, const Divisor &div) const
@@ -276,8 +305,7 @@ struct JpegSizeBounds::Impl
                                 std::uint64_t category[2][16]) const;
 };
 
-void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int endRow,
-                                      std::vector<std::uint32_t> &histogram)
+void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int endRow, Histogram &histogram)
 {
     const int paddedWidth = mcuCols * 16;
     const int chromaHeight = (height + 1) / 2;
@@ -290,13 +318,14 @@ void JpegSizeBounds::Impl::precompute(const PixelRows &pixels, int firstRow, int
     // Zig-zag order and the magnitude histograms of one row of blocks.
     const auto store = [&](int c, int row, int count) {
         std::int16_t *out = coef[c] + std::size_t(row) * blockCols[c] * 64;
-        std::uint32_t *h = histogram.data() + std::size_t(c == 0 ? 0 : 1) * kHistogramSize * 64;
+        const int t = c == 0 ? 0 : 1;
         for (int b = 0; b < count; ++b, out += 64) {
             const std::int32_t *in = dct.data() + std::size_t(b) * 64;
-            for (int k = 0; k < 64; ++k) {
+            out[0] = std::int16_t(in[0]);
+            for (int k = 1; k < 64; ++k) {
                 const int x = in[kNatural[k]];
                 out[k] = std::int16_t(x);
-                ++h[std::size_t(std::min(std::abs(x), kHistogramSize - 1)) * 64 + std::size_t(k)];
+                histogram.add(t, k, std::uint32_t(std::abs(x)));
             }
         }
     };
@@ -358,19 +387,28 @@ void JpegSizeBounds::Impl::setUp(QSize size, int threads)
         coef[c] = coef[c - 1] + std::size_t(blockCols[c - 1]) * blockRows[c - 1] * 64;
 }
 
-void JpegSizeBounds::Impl::accumulate(std::vector<std::vector<std::uint32_t>> &histograms)
+void JpegSizeBounds::Impl::accumulate(std::vector<Histogram> &histograms)
 {
-    const std::size_t histogramSize = std::size_t(2) * 64 * kHistogramSize;
-    cumulative = std::move(histograms[0]);
-    for (std::size_t t = 1; t < histograms.size(); ++t)
-        for (std::size_t i = 0; i < histogramSize; ++i)
-            cumulative[i] += histograms[t][i];
-    for (std::size_t t = 0; t < 2; ++t)
-        for (std::size_t v = kHistogramSize - 1; v-- > 0;) {
-            std::uint32_t *h = cumulative.data() + (t * kHistogramSize + v) * 64;
+    cumulative = std::move(histograms[0].dense);
+    large = std::move(histograms[0].large);
+    for (std::size_t h = 1; h < histograms.size(); ++h) {
+        for (std::size_t i = 0; i < cumulative.size(); ++i)
+            cumulative[i] += histograms[h].dense[i];
+        large.insert(large.end(), histograms[h].large.begin(), histograms[h].large.end());
+    }
+    std::sort(large.begin(), large.end());
+    for (std::size_t key = 0; key <= 128; ++key)
+        largeStart[key] = std::size_t(std::lower_bound(large.begin(), large.end(), std::uint32_t(key) << 16) - large.begin());
+    for (std::size_t t = 0; t < 2; ++t) {
+        std::uint32_t *top = cumulative.data() + (t * kDense + kDense - 1) * 64;
+        for (std::size_t k = 0; k < 64; ++k)
+            top[k] += std::uint32_t(largeStart[t * 64 + k + 1] - largeStart[t * 64 + k]);
+        for (std::size_t v = kDense - 1; v-- > 0;) {
+            std::uint32_t *h = cumulative.data() + (t * kDense + v) * 64;
             for (int k = 0; k < 64; ++k)
                 h[k] += h[k + 64];
         }
+    }
 }
 
 JpegSizeBounds::JpegSizeBounds(const PixelRows &pixels, int threads) : d(std::make_unique<Impl>())
@@ -378,11 +416,9 @@ JpegSizeBounds::JpegSizeBounds(const PixelRows &pixels, int threads) : d(std::ma
     if (pixels.isNull())
         throw std::invalid_argument("no pixels");
     d->setUp(QSize(pixels.width, pixels.height), threads);
-    const std::size_t histogramSize = std::size_t(2) * 64 * kHistogramSize;
     const int parts = std::max(1, std::min(std::max(1, threads), d->mcuRows));
-    std::vector<std::vector<std::uint32_t>> histograms(static_cast<std::size_t>(parts));
+    std::vector<Histogram> histograms(static_cast<std::size_t>(parts));
     parallel(d->pool, parts, [&](int t) {
-        histograms[std::size_t(t)].assign(histogramSize, 0);
         d->precompute(pixels, d->mcuRows * t / parts, d->mcuRows * (t + 1) / parts, histograms[std::size_t(t)]);
     });
     d->accumulate(histograms);
@@ -402,15 +438,13 @@ JpegSizeBounds::JpegSizeBounds(QSize size, const std::function<void(const Take &
     struct Band
     {
         std::vector<std::uint8_t> pixels;
-        std::vector<std::uint32_t> histogram;
+        Histogram histogram;
         QFuture<void> work;
         int first = 0, count = 0;
     };
     std::array<Band, 2> bands;
-    for (Band &b : bands) {
+    for (Band &b : bands)
         b.pixels.resize(stride * bandRows);
-        b.histogram.assign(std::size_t(2) * 64 * kHistogramSize, 0);
-    }
     std::exception_ptr failure;
     std::mutex lock;
     int next = 0;   // the band being filled
@@ -468,7 +502,7 @@ JpegSizeBounds::JpegSizeBounds(QSize size, const std::function<void(const Take &
         finish(b);
     if (failure)
         std::rethrow_exception(failure);
-    std::vector<std::vector<std::uint32_t>> histograms;
+    std::vector<Histogram> histograms;
     for (Band &b : bands)
         histograms.push_back(std::move(b.histogram));
     d->accumulate(histograms);
