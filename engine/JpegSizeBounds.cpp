@@ -135,6 +135,36 @@ void parallel(QThreadPool &pool, int count, const std::function<void(int)> &work
 
 // Total bits of an optimal prefix code for these symbol counts, and the
 // number of symbols used. JPEG codes are at least 1 bit long.
+// Whatever prefix code the file gets, its symbols take at least their
+// Shannon entropy and one bit each. Of the symbols not counted yet only how
+// many there are of each kind (`more`, by the index of any symbol of that
+// kind) is known: piled onto the kind's most frequent counted symbol they
+// give the least entropy, as x log x grows faster the larger x is.
+struct Uncounted
+{
+    int first, step, count;   // the symbols of one kind: first + i * step
+    std::uint64_t more;
+};
+
+double leastSymbolBits(const std::uint32_t *freq, int n, const std::vector<Uncounted> &kinds)
+{
+    std::vector<double> all(freq, freq + n);
+    for (const Uncounted &kind : kinds) {
+        int top = kind.first;
+        for (int i = 1; i < kind.count; ++i)
+            if (freq[kind.first + i * kind.step] > freq[top])
+                top = kind.first + i * kind.step;
+        all[std::size_t(top)] += double(kind.more);
+    }
+    double total = 0, sum = 0;
+    for (const double x : all)
+        if (x > 0) {
+            total += x;
+            sum += x * std::log2(x);
+        }
+    return total > 0 ? std::max(total, total * std::log2(total) - sum) : 0;
+}
+
 std::uint64_t huffmanBits(const std::uint32_t *freq, int n, int &used)
 {
     std::priority_queue<std::uint64_t, std::vector<std::uint64_t>, std::greater<>> heap;
@@ -709,7 +739,31 @@ std::uint64_t JpegSizeBounds::HuffmanBound(int quality, std::uint64_t stopAbove)
     for (const auto &table : category)
         for (const std::uint64_t n : table)
             acNonzero += n;
+    const std::uint64_t mcus = std::uint64_t(d->mcuCols) * d->mcuRows;
     Stats total;
+    // The same with the uncounted symbols at their least entropy.
+    const auto entropyBound = [&] {
+        double bits = 0;
+        for (int t = 0; t < 2; ++t) {
+            std::uint64_t dcSymbols = 0;
+            for (const std::uint32_t n : total.dc[t])
+                dcSymbols += n;
+            bits += leastSymbolBits(total.dc[t], 16, {{0, 1, 16, mcus * (t == 0 ? 4 : 2) - dcSymbols}});
+            std::vector<Uncounted> ac;
+            for (int size = 1; size < 16; ++size) {
+                std::uint64_t counted = 0;
+                for (int run = 0; run < 16; ++run)
+                    counted += total.ac[t][run * 16 + size];
+                if (category[t][size] > counted)
+                    ac.push_back({size, 16, 16, category[t][size] - counted});
+            }
+            bits += leastSymbolBits(total.ac[t], 256, ac);
+        }
+        // Rounded down, with room for the floating-point error.
+        const double symbolBits = std::max(0.0, bits * (1 - 1e-9) - 2);
+        return kHeaderBytes + (total.extra + (acBits > total.acBits ? acBits - total.acBits : 0)
+                               + std::uint64_t(symbolBits)) / 8;
+    };
     const auto bound = [&] {
         std::uint64_t bits = total.extra + (acBits > total.acBits ? acBits - total.acBits : 0)
                              + (acNonzero > total.acNonzero ? acNonzero - total.acNonzero : 0)
@@ -738,7 +792,7 @@ std::uint64_t JpegSizeBounds::HuffmanBound(int quality, std::uint64_t stopAbove)
         for (const Stats &s : stats)
             total.add(s);
         if (stage + 1 < kStages) {
-            const std::uint64_t partial = bound();
+            const std::uint64_t partial = std::max(bound(), entropyBound());
             if (partial > stopAbove)
                 return partial;
         }
