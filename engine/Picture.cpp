@@ -330,7 +330,11 @@ QByteArray StreamableJpeg(const QString &path, Metadata *metadata)
     }
     const Source source = open(path);
     const qint64 pixels = qint64(source.size.width()) * source.size.height();
-    if (source.format != "jpeg" || source.metadata.orientation > 1 || pixels > MaxPixels
+    // Streaming saves the whole decoded picture's memory but decodes the
+    // file again to measure the result; below this the memory is small and
+    // the second decode is not worth it.
+    constexpr qint64 kStreamFrom = qint64(8) << 20;
+    if (source.format != "jpeg" || source.metadata.orientation > 1 || pixels < kStreamFrom || pixels > MaxPixels
         || SquashBytes(source.size, source.size) > std::max(FreeBytesForAnyFile, BytesPerFileByte * source.bytes.size())
         || !JpegDecoder::Streamable(source.bytes))
         return {};
