@@ -85,7 +85,8 @@ const std::uint8_t *next(Reader &r, std::size_t bytes)
 
 // Squared differences of two rows, in 32-bit sums over runs short enough
 // not to overflow, which the compiler turns into vector code.
-std::uint64_t squares(const std::uint8_t *a, const std::uint8_t *b, std::int32_t bytes)
+__attribute__((target_clones("avx2", "default"))) std::uint64_t squares(const std::uint8_t *a, const std::uint8_t *b,
+                                                                      std::int32_t bytes)
 {
     std::uint64_t sum = 0;
     for (std::int32_t from = 0; from < bytes; from += 8192) {
