@@ -7,6 +7,9 @@
 #include <QMap>
 #include <libheif/heif.h>
 #include <libheif/heif_plugin.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -504,7 +507,18 @@ QSize Size(const QByteArray &file)
     return {heif_image_handle_get_width(handle.get()), heif_image_handle_get_height(handle.get())};
 }
 
-QImage LoadHeif(const QByteArray &file, const SizeCheck &checkSize, const std::function<bool()> &cancelled)
+namespace {
+
+// The decoder's many planes and tiles, once freed, would otherwise stay
+// with the process while the next large arrays are allocated beside them.
+void trimFreed()
+{
+#if defined(__GLIBC__)
+    ::malloc_trim(0);
+#endif
+}
+
+QImage decode(const QByteArray &file, const SizeCheck &checkSize, const std::function<bool()> &cancelled)
 {
     const Context context(heif_context_alloc());
     const auto [handle, tile] = primary(context, file);
@@ -538,6 +552,7 @@ QImage LoadHeif(const QByteArray &file, const SizeCheck &checkSize, const std::f
     if (!t_refusal.isEmpty())
         invalidPicture(t_refusal);
     check(error);
+    trimFreed();
     int stride = 0;
     const uint8_t *rowData = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
     if (!rowData || heif_image_get_width(image.get(), heif_channel_interleaved) != width
@@ -554,6 +569,15 @@ QImage LoadHeif(const QByteArray &file, const SizeCheck &checkSize, const std::f
         picture.setColorSpace(space);
         picture.convertToColorSpace(QColorSpace::SRgb);
     }
+    return picture;
+}
+
+} // namespace
+
+QImage LoadHeif(const QByteArray &file, const SizeCheck &checkSize, const std::function<bool()> &cancelled)
+{
+    QImage picture = decode(file, checkSize, cancelled);
+    trimFreed();
     return picture;
 }
 
