@@ -3,7 +3,12 @@
 #include "AppError.h"
 #include "JpegDecoder.h"
 
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <array>
+#include <atomic>
 
 #include <algorithm>
 #include <cmath>
@@ -181,19 +186,59 @@ double JpegAgainst(QSize size, const BandFeed &source, const std::vector<std::ui
     layout.width = size.width();
     layout.height = size.height();
     layout.pixelBytes = 4;
-    Reader encoded;
-    if (size.isEmpty() || jpeg.empty() || !start(encoded, jpeg.data(), jpeg.size(), layout, 0))
+    if (size.isEmpty() || jpeg.empty())
         cannotCompare();
+    // The encoded file is decoded on a second thread into one of two
+    // bands while the source's rows are read out here and compared with the
+    // other.
+    constexpr std::int32_t kBandRows = 64;
+    const std::size_t rowBytes = std::size_t(size.width()) * 4;
+    struct Band
+    {
+        std::vector<std::uint8_t> rows;
+        bool ok = true;
+    };
+    std::array<Band, 2> bands;
+    for (Band &b : bands)
+        b.rows.resize(rowBytes * kBandRows);
+    QSemaphore empty(2), full(0);
+    std::atomic<bool> stop {false};
+    QFuture<void> decoding = QtConcurrent::run([&] {
+        Reader encoded;
+        bool ok = start(encoded, jpeg.data(), jpeg.size(), layout, 0);
+        for (std::int32_t first = 0, i = 0; first < layout.height; first += kBandRows, i ^= 1) {
+            empty.acquire();
+            if (stop)
+                return;
+            Band &b = bands[std::size_t(i)];
+            for (std::int32_t r = 0; ok && r < std::min(kBandRows, layout.height - first); ++r)
+                ok = readRow(encoded, b.rows.data() + std::size_t(r) * rowBytes);
+            b.ok = ok;
+            full.release();
+        }
+    });
+    const auto finish = qScopeGuard([&] {
+        stop = true;
+        empty.release(2);
+        decoding.waitForFinished();
+    });
     std::uint64_t sum = 0;
     std::int32_t rows = 0;
     bool ok = true;
     source([&](const PixelRows &band) {
         for (std::int32_t y = band.first; ok && y < band.first + band.height; ++y, ++rows) {
-            const std::uint8_t *row = band.width == size.width() && y == rows ? next(encoded, std::size_t(size.width()) * 4)
-                                                                              : nullptr;
-            ok = row != nullptr;
+            ok = band.width == size.width() && y == rows && rows < layout.height;
+            if (!ok)
+                break;
+            const Band &b = bands[std::size_t(rows / kBandRows % 2)];
+            if (rows % kBandRows == 0)
+                full.acquire();
+            ok = b.ok;
             if (ok)
-                sum += squares(row, band.row(y), size.width() * band.pixelBytes);
+                sum += squares(b.rows.data() + std::size_t(rows % kBandRows) * rowBytes, band.row(y),
+                               size.width() * band.pixelBytes);
+            if (rows % kBandRows == kBandRows - 1 || rows + 1 == layout.height)
+                empty.release();
         }
     });
     if (!ok || rows != size.height())
