@@ -19,7 +19,7 @@ QSize SizeWithLongerSide(QSize size, int longer)
     return wide ? QSize(longer, shorter) : QSize(shorter, longer);
 }
 
-Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress &progress)
+Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress &progress, QImage *copy)
 {
     const QSize picture = request.picture.size();
     const bool scaled = request.newWidth > 0 && request.newHeight > 0;
@@ -51,6 +51,26 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
         probe.writeFile = false;
         probe.threads = threads;
         return SquashCore::Squash(std::move(probe), oneAtATime);
+    };
+    // Copies scaled from the whole picture as the squash scales them, kept
+    // for the sizes probed from it: the last steps of the search come back
+    // to the same sizes, and the write to the one found. They are kept while
+    // they, the whole picture and one more copy with its coefficients stay
+    // within what a squash at the requested size holds, reserved here for
+    // the whole search.
+    const MemoryBudget::Reservation held = Picture::ReserveSquash(picture, from);
+    const auto pixels = [](QSize size) { return qint64(size.width()) * size.height(); };
+    const qint64 room = Picture::SquashBytes(picture, from) / 4 - pixels(picture);
+    std::map<int, QImage> copies;
+    qint64 kept = 0;
+    const auto fromWhole = [&](int longer) {
+        if (const auto c = copies.find(longer); c != copies.end())
+            return c->second;
+        const QSize size = SizeWithLongerSide(from, longer);
+        if (size == picture || kept + 2 * pixels(size) > room)
+            return request.picture;   // scaled by the squash itself
+        kept += pixels(size);
+        return copies[longer] = Picture::StretchPicture(request.picture, size.width(), size.height());
     };
     bool cancelled = false;
     const auto at = [&](int longer, const QImage &source, int fixedQuality) {
@@ -144,7 +164,7 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     // to the pixel.
     Range exact{0, longest, {}};
     const int guess = estimates.low > 0 ? estimates.low : std::max(1, estimates.high - 1);
-    closeIn(exact, guess, 1, [&](int longer) { return at(longer, request.picture, floor).outputBytes; });
+    closeIn(exact, guess, 1, [&](int longer) { return at(longer, fromWhole(longer), floor).outputBytes; });
     if (cancelled)
         return {};
 
@@ -161,15 +181,16 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
         tried[longer] = Fit{ok, r.size, r.quality, r.outputBytes};
         return ok;
     };
-    const auto fits = [&](int longer) { return record(longer, at(longer, request.picture, 0)); };
+    const auto fits = [&](int longer) { return record(longer, at(longer, fromWhole(longer), 0)); };
     int fitting = 0, over = longest;
     const int start = std::max(exact.low, 1);
     bool up;
     if (request.threads > 1 && start + 1 < longest) {
         std::exception_ptr aboveFailed;
+        const QImage aboveFrom = fromWhole(start + 1);
         QFuture<SquashCore::Result> above = QtConcurrent::run([&] {
             try {
-                return squashAt(start + 1, request.picture, 0, 1);
+                return squashAt(start + 1, aboveFrom, 0, 1);
             } catch (...) {
                 aboveFailed = std::current_exception();
                 return SquashCore::Result{};
@@ -177,7 +198,7 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
         });
         SquashCore::Result here;
         try {
-            here = squashAt(start, request.picture, 0, 1);
+            here = squashAt(start, fromWhole(start), 0, 1);
         } catch (...) {
             above.waitForFinished();
             throw;
@@ -209,6 +230,8 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     }
     if (cancelled || fitting == 0)
         return {};
+    if (copy)
+        *copy = fromWhole(fitting);
     return tried[fitting];
 }
 

@@ -2,6 +2,7 @@
 
 #include "SquashCore.h"
 
+#include <QImage>
 #include <QSize>
 #include <QString>
 #include <cstdint>
@@ -32,8 +33,12 @@ struct Fit
 // the size found is guaranteed to fit and the next larger size (one pixel
 // more on the longer side) is guaranteed not to; a larger size further up
 // may still fit. Progress is passed to every encode and search; cancelling
-// ends with found = false. Throws what SquashCore::Squash throws.
-Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress &progress = {});
+// ends with found = false. Throws what SquashCore::Squash throws. When the
+// size is found, `copy` (when given) gets the picture to squash it from: the
+// whole picture already scaled to that size when the search kept it, else
+// the whole picture itself.
+Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress &progress = {},
+                 QImage *copy = nullptr);
 
 // The size of the same proportions as `size` whose longer side is `longer`
 // (each side at least 1, rounded half to even).

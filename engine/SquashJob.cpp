@@ -68,7 +68,7 @@ Result Run(const Job &job, const Settings &settings, const SquashCore::Progress 
         return Run(job, PreparedPicture{}, settings, progress);
     PreparedPicture picture;
     try {
-        picture = PreparedPicture::ForSquash(job.path, settings.size);
+        picture = PreparedPicture::ForSquash(job.path, settings.size, settings.whatWouldFit && settings.writeFit);
     } catch (...) {
         Result result;
         result.input = job.input;
@@ -117,9 +117,12 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
                 fit.picture = PreparedPicture::Load(job.path, settings.size).picture;
             fit.header.clear();   // it did not fit even at the failed size
             fit.minQuality = settings.fitFloor;
-            result.fit = FitSearch::WhatWouldFit(fit, progress);
+            QImage copy;
+            result.fit = FitSearch::WhatWouldFit(fit, progress, &copy);
             if (result.fit.found && settings.writeFit) {
                 // The same encode the search measured, now written over the floor file.
+                const MemoryBudget::Reservation held = Picture::ReserveSquash(fit.picture.size(), result.fit.size);
+                fit.picture = std::move(copy);
                 fit.newWidth = float(result.fit.size.width());
                 fit.newHeight = float(result.fit.size.height());
                 fit.fixedQuality = result.fit.quality;
