@@ -233,14 +233,14 @@ Result Squash(Request request, const Progress &progress)
         } else {
             // Like the plain scan, a squash that cannot fit leaves its
             // quality-1 (floor) file.
-            if (encodedQuality != floor && request.writeFile)
+            if (encodedQuality != floor && request.writeFile && request.writeFailed)
                 chosen = encode(floor);
             result.quality = floor;
             result.outcome = Outcome::Failed;
         }
     }
     result.outputBytes = chosen ? std::int64_t(chosen->size()) : 0;
-    if (!request.writeFile)
+    if (!request.writeFile || (result.outcome == Outcome::Failed && !request.writeFailed))
         return result;
     AtomicFile::write(result.outputPath, chosen->data(), chosen->size());
     result.encoded = QByteArray(reinterpret_cast<const char *>(chosen->data()), qsizetype(chosen->size()));

@@ -29,6 +29,7 @@ struct Request
     int threads = 2;
     int minQuality = 1;             // the search's floor: a squash that needs less FAILS
     bool writeFile = true;          // false: search only; the Result says what would be written
+    bool writeFailed = true;        // false: a FAILED squash writes nothing and encodes no file of its own
     QByteArray header;              // an APP1 segment's contents (Metadata::Segment) written into the
                                     // file and counted against the limit; empty: none
 };

@@ -110,6 +110,9 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
                                target.width, target.height);
         SquashCore::Aim(request, target);
 
+        // A fit to be written takes the place of the floor file, which is
+        // then written only when no fit is.
+        request.writeFailed = !(settings.whatWouldFit && settings.writeFit);
         SquashCore::Result squashed = SquashCore::Squash(request, progress);
         if (squashed.outcome == SquashCore::Outcome::Failed && settings.whatWouldFit) {
             SquashCore::Request fit = request;
@@ -120,7 +123,7 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
             QImage copy;
             result.fit = FitSearch::WhatWouldFit(fit, progress, &copy);
             if (result.fit.found && settings.writeFit) {
-                // The same encode the search measured, now written over the floor file.
+                // The same encode the search measured.
                 const MemoryBudget::Reservation held = Picture::ReserveSquash(fit.picture.size(), result.fit.size);
                 fit.picture = std::move(copy);
                 fit.newWidth = float(result.fit.size.width());
@@ -128,6 +131,10 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
                 fit.fixedQuality = result.fit.quality;
                 squashed = SquashCore::Squash(fit, progress);
                 result.fitWritten = squashed.outcome == SquashCore::Outcome::Success;
+            }
+            if (squashed.outcome == SquashCore::Outcome::Failed && !request.writeFailed) {
+                request.writeFailed = true;
+                squashed = SquashCore::Squash(request, progress);
             }
         }
         switch (squashed.outcome) {
