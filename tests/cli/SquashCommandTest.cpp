@@ -263,6 +263,11 @@ TEST_F(SquashCommand, WhatWouldFitIsTheLargestSizeThatFitsAtTheFloorQuality)
         ASSERT_EQ(run({"--size", size, "--quality", QString::number(quality), "--suffix", "_over", in}).status, 0);
         EXPECT_GT(this->size("Kleiber_by_Lukas_Baubkus_over.jpg"), 100 * 1024) << qPrintable(size);
     }
+
+    // When not even the smallest size fits, --fit still leaves the floor file.
+    copy("horse.gif");
+    EXPECT_EQ(run({"--max-size", "200", "--fit", "horse.gif"}).status, 1);
+    EXPECT_GT(size("horse_squashed.jpg"), 200);
 }
 
 // A name that is not UTF-8 (Latin-1 bytes from an old camera card) is opened
