@@ -8,6 +8,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <optional>
 
 namespace FitSearch {
 
@@ -56,9 +57,9 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     // for the sizes probed from it: the last steps of the search come back
     // to the same sizes, and the write to the one found. They are kept while
     // they, the whole picture and one more copy with its coefficients stay
-    // within what a squash at the requested size holds, reserved here for
-    // the whole search.
-    const MemoryBudget::Reservation held = Picture::ReserveSquash(picture, from);
+    // within what a squash at the requested size holds, reserved here while
+    // the probes run one at a time.
+    std::optional<MemoryBudget::Reservation> held = Picture::ReserveSquash(picture, from);
     const auto pixels = [](QSize size) { return qint64(size.width()) * size.height(); };
     const qint64 room = Picture::SquashBytes(picture, from) / 4 - pixels(picture);
     std::map<int, QImage> copies;
@@ -187,7 +188,10 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
     bool up;
     if (request.threads > 1 && start + 1 < longest) {
         std::exception_ptr aboveFailed;
-        const QImage aboveFrom = fromWhole(start + 1);
+        const QImage hereFrom = fromWhole(start), aboveFrom = fromWhole(start + 1);
+        // Each of the two reserves for itself: this thread must hold nothing
+        // while it waits for the other.
+        held.reset();
         QFuture<SquashCore::Result> above = QtConcurrent::run([&] {
             try {
                 return squashAt(start + 1, aboveFrom, 0, 1);
@@ -198,7 +202,7 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
         });
         SquashCore::Result here;
         try {
-            here = squashAt(start, fromWhole(start), 0, 1);
+            here = squashAt(start, hereFrom, 0, 1);
         } catch (...) {
             above.waitForFinished();
             throw;
@@ -206,6 +210,7 @@ Fit WhatWouldFit(const SquashCore::Request &request, const SquashCore::Progress 
         const SquashCore::Result next = above.result();
         if (aboveFailed)
             std::rethrow_exception(aboveFailed);
+        held = Picture::ReserveSquash(picture, from);
         up = record(start, here);
         if (record(start + 1, next))
             fitting = start + 1, up = true;
