@@ -6,9 +6,6 @@
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentMap>
 #include <QtConcurrent/QtConcurrentRun>
-#include <QtConcurrent/qtconcurrenttask.h>
-#include <QScopeGuard>
-#include <sys/mman.h>
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -463,25 +460,6 @@ JpegSizeBounds::JpegSizeBounds(QSize size, const std::function<void(const Take &
     if (size.isEmpty())
         throw std::invalid_argument("no pixels");
     d->setUp(size, threads);
-    // The system zeroes each page of the coefficients on its first touch, a
-    // good part of the one-off work. Asked for ahead, in the pool's spare
-    // moments (a progressive file's scans are all read before its first band
-    // arrives), the pages are ready when the bands are transformed into them.
-    std::vector<QFuture<void>> populated;
-    const std::size_t bytes = std::size_t(d->blocks) * 64 * sizeof(std::int16_t);
-    constexpr std::size_t kChunk = std::size_t(8) << 20;
-    for (std::size_t from = 0; from < bytes; from += kChunk)
-        populated.push_back(QtConcurrent::task([p = reinterpret_cast<char *>(d->storage.get()) + from,
-                                                n = std::min(kChunk, bytes - from)] {
-                                ::madvise(p, n, MADV_POPULATE_WRITE);
-                            })
-                                .onThreadPool(d->pool)
-                                .withPriority(-1)
-                                .spawn());
-    const auto waitPopulated = qScopeGuard([&] {
-        for (QFuture<void> &f : populated)
-            f.waitForFinished();
-    });
     // Whole MCU rows are gathered into one of two band buffers; while the
     // pool transforms one, the feed fills the other.
     constexpr int kBandMcuRows = 4;

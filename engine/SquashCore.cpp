@@ -106,15 +106,8 @@ Result Squash(Request request, const Progress &progress)
         budget = MemoryBudget::instance().reserve((header.progressive ? 7 : 4) * pixelCount, header.size.width(),
                                                   header.size.height());
         makeCoefficients = [&] {
-            // The decoder is opened inside the feed, so that the coefficients'
-            // pages are asked for while a progressive file's scans are read.
-            bounds.emplace(
-                header.size,
-                [&](const JpegSizeBounds::Take &take) {
-                    source.emplace(jpeg);
-                    readBands(take);
-                },
-                request.threads);
+            source.emplace(jpeg);
+            bounds.emplace(header.size, [&](const JpegSizeBounds::Take &take) { readBands(take); }, request.threads);
             result.damage = source->damage();
         };
     } else {
