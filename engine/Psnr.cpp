@@ -109,12 +109,14 @@ __attribute__((target_clones("avx2", "default"))) std::uint64_t squares(const st
 // JPEG against the source: pixels in memory, or a second JPEG decoded in
 // step. False when either cannot be decoded as the source's layout.
 bool sumSquares(const PixelRows &source, const QByteArray *sourceJpeg, const std::vector<std::uint8_t> &jpeg,
-                std::int32_t firstRow, std::int32_t endRow, std::uint64_t &sum)
+                std::int32_t firstRow, std::int32_t endRow, std::uint64_t &sum, Reader *started = nullptr)
 {
-    Reader encoded, original;
+    Reader encoded, own;
+    Reader &original = started ? *started : own;
     if (!start(encoded, jpeg.data(), jpeg.size(), source, firstRow)
-        || (sourceJpeg && !start(original, reinterpret_cast<const std::uint8_t *>(sourceJpeg->constData()),
-                                 std::size_t(sourceJpeg->size()), source, firstRow)))
+        || (sourceJpeg && !started
+            && !start(original, reinterpret_cast<const std::uint8_t *>(sourceJpeg->constData()),
+                      std::size_t(sourceJpeg->size()), source, firstRow)))
         return false;
     const std::int32_t rowBytes = source.width * source.pixelBytes;
     for (std::int32_t y = firstRow; y < endRow; ++y) {
@@ -141,17 +143,21 @@ double fromSum(std::uint64_t sum, std::int32_t width, std::int32_t height)
     return 10.0 * std::log10(255.0 * 255.0 / mse);
 }
 
+// Where the second of two threads starts.
+std::int32_t halfOf(std::int32_t height, bool split) { return split && height >= 256 ? height / 2 : height; }
+
 double compare(const PixelRows &source, const QByteArray *sourceJpeg, const std::vector<std::uint8_t> &jpeg,
-               bool split)
+               bool split, Reader *lowerSource = nullptr)
 {
     // Two halves on two threads: a large picture's decode is most of the
     // cost, and the skipped half costs the second thread little.
-    const std::int32_t height = source.height, half = split && height >= 256 ? height / 2 : height;
+    const std::int32_t height = source.height, half = halfOf(height, split);
     std::uint64_t sum = 0, bottom = 0;
     bool ok = source.width > 0 && height > 0 && !jpeg.empty();
     QFuture<bool> lower;
     if (ok && half < height)
-        lower = QtConcurrent::run([&] { return sumSquares(source, sourceJpeg, jpeg, half, height, bottom); });
+        lower = QtConcurrent::run(
+            [&] { return sumSquares(source, sourceJpeg, jpeg, half, height, bottom, lowerSource); });
     ok = ok && sumSquares(source, sourceJpeg, jpeg, 0, half, sum);
     if (lower.isValid())
         ok = lower.result() && ok;
@@ -169,15 +175,65 @@ double JpegAgainst(const PixelRows &source, const std::vector<std::uint8_t> &jpe
     return compare(source, nullptr, jpeg, true);
 }
 
-double JpegAgainst(const QByteArray &sourceJpeg, const std::vector<std::uint8_t> &jpeg)
+namespace {
+
+struct Source
 {
-    const JpegDecoder::Header header = JpegDecoder::ReadHeader(sourceJpeg);
     PixelRows layout;   // the size and byte order only
-    layout.width = header.size.width();
-    layout.height = header.size.height();
-    layout.pixelBytes = 4;
-    // A progressive source holds all its coefficients in each decoder: one.
-    return compare(layout, &sourceJpeg, jpeg, !header.progressive);
+    bool split = false;
+
+    explicit Source(const QByteArray &sourceJpeg)
+    {
+        const JpegDecoder::Header header = JpegDecoder::ReadHeader(sourceJpeg);
+        layout.width = header.size.width();
+        layout.height = header.size.height();
+        layout.pixelBytes = 4;
+        // A progressive source holds all its coefficients in each decoder: one.
+        split = !header.progressive;
+    }
+};
+
+} // namespace
+
+struct LowerHalf::Impl
+{
+    QByteArray sourceJpeg;
+    Source source;
+    Reader reader;
+    QFuture<bool> started;
+
+    explicit Impl(const QByteArray &file) : sourceJpeg(file), source(file) {}
+};
+
+LowerHalf::LowerHalf(const QByteArray &sourceJpeg) : d(std::make_unique<Impl>(sourceJpeg))
+{
+    const std::int32_t half = halfOf(d->source.layout.height, d->source.split);
+    if (half < d->source.layout.height)
+        d->started = QtConcurrent::run([impl = d.get(), half] {
+            return start(impl->reader, reinterpret_cast<const std::uint8_t *>(impl->sourceJpeg.constData()),
+                         std::size_t(impl->sourceJpeg.size()), impl->source.layout, half);
+        });
+}
+
+LowerHalf::~LowerHalf()
+{
+    if (d->started.isValid())
+        d->started.waitForFinished();
+}
+
+double JpegAgainst(const QByteArray &sourceJpeg, const std::vector<std::uint8_t> &jpeg, LowerHalf *ahead)
+{
+    if (ahead && ahead->d->sourceJpeg.constData() == sourceJpeg.constData() && ahead->d->started.isValid()) {
+        Reader *lower = ahead->d->started.result() ? &ahead->d->reader : nullptr;
+        if (!lower)
+            cannotCompare();
+        LowerHalf::Impl &a = *ahead->d;
+        const double psnr = compare(a.source.layout, &sourceJpeg, jpeg, a.source.split, lower);
+        a.started = {};   // its reader has been read
+        return psnr;
+    }
+    const Source source(sourceJpeg);
+    return compare(source.layout, &sourceJpeg, jpeg, source.split);
 }
 
 double JpegAgainst(QSize size, const BandFeed &source, const std::vector<std::uint8_t> &jpeg)

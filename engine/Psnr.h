@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QSize>
 #include <functional>
+#include <memory>
 #include <cstdint>
 #include <vector>
 
@@ -22,9 +23,27 @@ inline double JpegAgainst(const cDIBSection &source, const std::vector<std::uint
     return JpegAgainst(PixelRows::Of(source), jpeg);
 }
 
+// The source JPEG's decoder for the second of the two threads below, taken
+// on a worker thread to where its half starts while the caller goes on (the
+// encode the PSNR will measure). Used once.
+class LowerHalf
+{
+public:
+    explicit LowerHalf(const QByteArray &sourceJpeg);
+    ~LowerHalf();
+    LowerHalf(const LowerHalf &) = delete;
+    LowerHalf &operator=(const LowerHalf &) = delete;
+
+private:
+    friend double JpegAgainst(const QByteArray &, const std::vector<std::uint8_t> &, LowerHalf *);
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
 // The same against the picture a JPEG file decodes to (JpegDecoder's full
-// decode), decoded again row by row beside the encoded one.
-double JpegAgainst(const QByteArray &sourceJpeg, const std::vector<std::uint8_t> &jpeg);
+// decode), decoded again row by row beside the encoded one, on two threads.
+// `ahead`, made for the same bytes, starts the second thread's decoder.
+double JpegAgainst(const QByteArray &sourceJpeg, const std::vector<std::uint8_t> &jpeg, LowerHalf *ahead = nullptr);
 
 // The same against pixels that arrive in bands from the top (rows of
 // `size.width()` 4-byte pixels): `source` hands each band to its argument.
