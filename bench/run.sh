@@ -88,11 +88,16 @@ STAMP=$(date -u '+%Y-%m-%d %H:%M UTC')
 bytes() { [[ -s $1 ]] && stat -c %s "$1" || echo 0; }
 psnr() { [[ -s $2 ]] && { compare -metric PSNR "$1" "$2" null: 2>&1 | awk '{ printf "%.2f", $1 }'; } || true; }
 median() { awk -F, -v cmd="$2" 'NR > 1 && $1 == cmd { printf "%.3f", $4 }' "$1"; }
-# measure COMMAND...: one run under GNU time; sets peakKiB (the largest
-# resident set of any one process of it) and cores (CPU time over wall time).
+# measure COMMAND [CSV NAME]: one run under GNU time; sets peakKiB (the
+# largest resident set of any one process of it) and cores (CPU time over
+# wall time): of that run, or with CSV and NAME of hyperfine's timed runs of
+# it, which one run's noise does not sway.
 measure() {
-    /usr/bin/time -f '%M %e %U %S' -o "$WORK/peak" bash -c "$*" >/dev/null 2>&1 || true
+    /usr/bin/time -f '%M %e %U %S' -o "$WORK/peak" bash -c "$1" >/dev/null 2>&1 || true
     read -r peakKiB cores < <(awk 'END { printf "%d %.2f\n", $1, ($1 > 0 && $2 > 0) ? ($3 + $4) / $2 : 0 }' "$WORK/peak")
+    if (($# == 3)); then
+        cores=$(awk -F, -v cmd="$3" 'NR > 1 && $1 == cmd && $2 > 0 { printf "%.2f", ($5 + $6) / $2 }' "$2")
+    fi
 }
 # columns [BASE_KIB PIXELS]: "Peak MiB | bytes a pixel over BASE_KIB | cores"
 # of the last measure; with no PIXELS the middle column stays empty.
@@ -119,7 +124,7 @@ declare -A got=()
     echo "inputs at their own size only. \"× floor\" is each time over the floor's. \"quillmoss-squash --quality\" is ours at that quality"
     echo "without the search. Peak memory is the largest resident set of one process of one run (GNU time); \"B/px\" is that peak less"
     echo "the program's own (its peak on a 150x103 picture: ours $((baseOurs / 1024)) MiB, ImageMagick $((baseIm / 1024)) MiB,"
-    echo "jpegoptim $((baseJo / 1024)) MiB, the floor $((baseFloor / 1024)) MiB) over the input's pixels. \"Cores\" is CPU time over wall time of that run."
+    echo "jpegoptim $((baseJo / 1024)) MiB, the floor $((baseFloor / 1024)) MiB) over the input's pixels. \"Cores\" is CPU time over wall time, the mean of hyperfine's timed runs."
     echo "In the 800x600 rows and for the PNG and HEIC made from Kleiber jpegoptim is timed on ImageMagick's resize or conversion"
     echo "to a quality-100 JPEG file followed by jpegoptim on that file, the same work the others do."
     echo "The batch floor starts one process per file, so it pays 24 start-ups that the one-call batch does not."
@@ -211,11 +216,11 @@ for case in "${CASES[@]}"; do
             tFloor=$(median "$WORK/jo.csv" floor)
             ratio() { awk -v a="$1" -v b="$tOurs" 'BEGIN { printf "%.2f", a / b }'; }
             floor() { [[ -n $tFloor ]] && awk -v a="$1" -v b="$tFloor" 'BEGIN { printf "%.2f", a / b }' || true; }
-            measure "$oursCmd"; mOurs=$(columns "$baseOurs" "$pixels") kibOurs=$peakKiB
-            measure "$oneCmd"; mOne=$(columns "$baseOurs" "$pixels")
-            measure "$imCmd"; mIm=$(columns "$baseIm" "$pixels") kibIm=$peakKiB
-            measure "$joCmd"; mJo=$(columns "$baseJo" "$pixels")
-            if [[ -n $floorCmd ]]; then measure "$floorCmd"; mFloor=$(columns "$baseFloor" "$pixels"); fi
+            measure "$oursCmd" "$WORK/fast.csv" ours; mOurs=$(columns "$baseOurs" "$pixels") kibOurs=$peakKiB
+            measure "$oneCmd" "$WORK/fast.csv" one; mOne=$(columns "$baseOurs" "$pixels")
+            measure "$imCmd" "$WORK/fast.csv" im; mIm=$(columns "$baseIm" "$pixels") kibIm=$peakKiB
+            measure "$joCmd" "$WORK/jo.csv" jo; mJo=$(columns "$baseJo" "$pixels")
+            if [[ -n $floorCmd ]]; then measure "$floorCmd" "$WORK/jo.csv" floor; mFloor=$(columns "$baseFloor" "$pixels"); fi
 
             key="$picture $kb $size"
             got["$key im/ours"]=$(ratio "$tIm")
@@ -291,10 +296,10 @@ if ((BATCH)); then
     sharedSummary=$($sharedB | tail -1)
     ratio() { awk -v a="$1" -v b="$tOurs" 'BEGIN { printf "%.2f", a / b }'; }
     floor() { awk -v a="$1" -v b="$tOne" 'BEGIN { printf "%.2f", a / b }'; }
-    measure "$oursB"; mOurs=$(columns) coresOurs=$cores
-    measure "$imB"; mIm=$(columns)
-    measure "$oneB"; mOne=$(columns)
-    measure "$sharedB"; mShared=$(columns)
+    measure "$oursB" "$WORK/batch.csv" ours; mOurs=$(columns) coresOurs=$cores
+    measure "$imB" "$WORK/batch.csv" im; mIm=$(columns)
+    measure "$oneB" "$WORK/batch.csv" one; mOne=$(columns)
+    measure "$sharedB" "$WORK/batch.csv" shared; mShared=$(columns)
     got["batch im/ours"]=$(ratio "$tIm")
     got["batch cores"]=$coresOurs
     label="24 photos 1.3-1.8 MP, 100 KB"
@@ -324,8 +329,8 @@ for picture in "${FIT[@]}"; do
     fitQ=$(identify -format '%Q' "$WORK"/out/*_fit.jpg 2>/dev/null || true)
     pixels=$("$TOOL" size "$input" | awk '{ print $1 * $2 }')
     got["$picture fit/ok"]=$(awk -v a="$tFit" -v b="$tOk" 'BEGIN { printf "%.2f", a / b }')
-    measure "$okCmd"; mOk=$(columns "$baseOurs" "$pixels")
-    measure "$fitCmd"; mFit=$(columns "$baseOurs" "$pixels")
+    measure "$okCmd" "$WORK/fit.csv" ok; mOk=$(columns "$baseOurs" "$pixels")
+    measure "$fitCmd" "$WORK/fit.csv" fit; mFit=$(columns "$baseOurs" "$pixels")
     echo "| $picture | 250 KB | none | quillmoss-squash (success) | $tOk | 1.00 | | $mOk | | | | |" >>"$TABLE"
     echo "| $picture | 100 KB | none | quillmoss-squash --fit (what would fit: $fitSize) | $tFit | ${got["$picture fit/ok"]} | | $mFit | $fitQ | $(bytes "$(ls "$WORK"/out/*_fit.jpg 2>/dev/null | head -1)") | | $([[ $fitLine == *FAILED* ]] && echo FAILED) |" >>"$TABLE"
 done
