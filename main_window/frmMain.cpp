@@ -100,7 +100,10 @@ frmMain::frmMain(MessageBoxes &boxes, QWidget *parent) : QWidget(parent), m_boxe
     Form_Load();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    dropPrefetch();
+}
 
 void frmMain::Form_Load()
 {
@@ -372,10 +375,60 @@ void frmMain::load(int index)
     txtResult->setText(QStringLiteral("Loading %1...").arg(QFileInfo(path).fileName()));
     setCursor(Qt::BusyCursor);
     const QSize box = imgPicture->pixelSize();
+    const auto done = [this, index](LoadedPicture picture, std::exception_ptr error) {
+        loaded(index, std::move(picture), error);
+    };
+    if (m_prefetch.index == index && m_prefetch.path == path && m_prefetch.box == box) {
+        QFuture<Prefetch::Outcome> ahead = m_prefetch.outcome;
+        m_prefetch = {};
+        m_runner.run<LoadedPicture>(
+            [ahead](const std::atomic<bool> &) mutable {
+                Prefetch::Outcome outcome = ahead.result();
+                if (outcome.error)
+                    std::rethrow_exception(outcome.error);
+                return std::move(outcome.picture);
+            },
+            done, true);
+        return;
+    }
+    dropPrefetch();
     m_runner.run<LoadedPicture>(
-        [path, box](const std::atomic<bool> &cancelled) { return LoadedPicture::Load(path, box, cancelled); },
-        [this, index](LoadedPicture picture, std::exception_ptr error) { loaded(index, std::move(picture), error); },
+        [path, box](const std::atomic<bool> &cancelled) { return LoadedPicture::Load(path, box, cancelled); }, done,
         true);
+}
+
+void frmMain::prefetchAfter(int index)
+{
+    const int next = index + 1;
+    if (next >= m_list.size() || m_prefetch.index == next)
+        return;
+    const PictureList::Picture &picture = m_list[next];
+    if (picture.state != PictureList::State::Queued || !picture.squash || m_together.count(next))
+        return;
+    dropPrefetch();
+    m_prefetchPool.setMaxThreadCount(1);
+    m_prefetch.index = next;
+    m_prefetch.path = picture.path;
+    m_prefetch.box = imgPicture->pixelSize();
+    m_prefetch.cancelled = std::make_shared<std::atomic<bool>>(false);
+    m_prefetch.outcome = QtConcurrent::run(
+        &m_prefetchPool, [path = m_prefetch.path, box = m_prefetch.box, cancelled = m_prefetch.cancelled] {
+            Prefetch::Outcome outcome;
+            try {
+                outcome.picture = LoadedPicture::Load(path, box, *cancelled);
+            } catch (...) {
+                outcome.error = std::current_exception();
+            }
+            return outcome;
+        });
+}
+
+void frmMain::dropPrefetch()
+{
+    // A decode nobody takes is stopped and left to end unseen.
+    if (m_prefetch.cancelled)
+        *m_prefetch.cancelled = true;
+    m_prefetch = {};
 }
 
 void frmMain::loaded(int index, LoadedPicture picture, std::exception_ptr error)
@@ -662,6 +715,7 @@ void frmMain::squash(int index)
         };
         const Runner::Poster post = m_runner.poster();
         const PreparedPicture picture = m_loaded;
+        prefetchAfter(index);
         m_runner.run<SquashJob::Result>(
             [job, picture, settings, post, drawTry](const std::atomic<bool> &cancelled) {
                 return SquashJob::Run(job, picture, settings, [&](int) {
@@ -823,6 +877,7 @@ void frmMain::stop()
     // The running squash stops after its current try and writes nothing;
     // what is queued is not started.
     m_list.stopBatch();
+    dropPrefetch();
     m_runner.cancelAll();
 }
 

@@ -12,6 +12,8 @@
 #include "clsProgressBar.h"
 
 #include <QButtonGroup>
+#include <QFuture>
+#include <QThreadPool>
 #include <QGroupBox>
 #include <QImage>
 #include <QPointer>
@@ -20,6 +22,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QWidget>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -187,6 +190,27 @@ private:
     std::unique_ptr<frmPicture> m_viewer;
     std::unique_ptr<frmCompare> m_compare;
     std::unique_ptr<frmDropZone> m_dropZone;
+    // The next picture of a batch, decoded while the one before it squashes:
+    // at most two pictures are held. Its load step takes it, if nothing
+    // about it changed.
+    struct Prefetch
+    {
+        int index = -1;
+        QString path;
+        QSize box;
+        std::shared_ptr<std::atomic<bool>> cancelled;
+        // What the load threw travels beside it: QFuture would wrap it.
+        struct Outcome
+        {
+            LoadedPicture picture;
+            std::exception_ptr error;
+        };
+        QFuture<Outcome> outcome;
+    };
+    Prefetch m_prefetch;
+    QThreadPool m_prefetchPool;
+    void prefetchAfter(int index);
+    void dropPrefetch();
     // Last, so that it goes first: it waits for a running squash while
     // everything else is still there.
     Runner m_runner;
