@@ -133,8 +133,6 @@ void parallel(QThreadPool &pool, int count, const std::function<void(int)> &work
         std::rethrow_exception(failure);
 }
 
-// Total bits of an optimal prefix code for these symbol counts, and the
-// number of symbols used. JPEG codes are at least 1 bit long.
 // Whatever prefix code the file gets, its symbols take at least their
 // Shannon entropy and one bit each. Of the symbols not counted yet only how
 // many there are of each kind (`more`, by the index of any symbol of that
@@ -165,6 +163,8 @@ double leastSymbolBits(const std::uint32_t *freq, int n, const std::vector<Uncou
     return total > 0 ? std::max(total, total * std::log2(total) - sum) : 0;
 }
 
+// Total bits of an optimal prefix code for these symbol counts, and the
+// number of symbols used. JPEG codes are at least 1 bit long.
 std::uint64_t huffmanBits(const std::uint32_t *freq, int n, int &used)
 {
     std::priority_queue<std::uint64_t, std::vector<std::uint64_t>, std::greater<>> heap;
@@ -741,6 +741,8 @@ std::uint64_t JpegSizeBounds::HuffmanBound(int quality, std::uint64_t stopAbove)
             acNonzero += n;
     const std::uint64_t mcus = std::uint64_t(d->mcuCols) * d->mcuRows;
     Stats total;
+    // The magnitude bits of the blocks counted and of those not yet counted.
+    const auto knownMagnitudeBits = [&] { return total.extra + (acBits > total.acBits ? acBits - total.acBits : 0); };
     // The same with the uncounted symbols at their least entropy.
     const auto entropyBound = [&] {
         double bits = 0;
@@ -761,12 +763,10 @@ std::uint64_t JpegSizeBounds::HuffmanBound(int quality, std::uint64_t stopAbove)
         }
         // Rounded down, with room for the floating-point error.
         const double symbolBits = std::max(0.0, bits * (1 - 1e-9) - 2);
-        return kHeaderBytes + (total.extra + (acBits > total.acBits ? acBits - total.acBits : 0)
-                               + std::uint64_t(symbolBits)) / 8;
+        return kHeaderBytes + (knownMagnitudeBits() + std::uint64_t(symbolBits)) / 8;
     };
     const auto bound = [&] {
-        std::uint64_t bits = total.extra + (acBits > total.acBits ? acBits - total.acBits : 0)
-                             + (acNonzero > total.acNonzero ? acNonzero - total.acNonzero : 0)
+        std::uint64_t bits = knownMagnitudeBits() + (acNonzero > total.acNonzero ? acNonzero - total.acNonzero : 0)
                              + (d->blocks - total.blocks);
         std::uint64_t header = kHeaderBytes;
         for (int t = 0; t < 2; ++t) {

@@ -7,10 +7,9 @@
 #include <QSemaphore>
 #include <QtConcurrent/QtConcurrentRun>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
-
-#include <algorithm>
 #include <cmath>
 #include <csetjmp>
 #include <cstdio>

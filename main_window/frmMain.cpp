@@ -97,6 +97,7 @@ frmMain::frmMain(MessageBoxes &boxes, QWidget *parent) : QWidget(parent), m_boxe
     connect(lbEmail, &QLabel::linkActivated, this, [this] {
         Navigate(QStringLiteral("mailto:") + EmailAddress() + QStringLiteral("?subject=Quillmoss"));
     });
+    m_prefetchPool.setMaxThreadCount(1);
     Form_Load();
 }
 
@@ -406,7 +407,6 @@ void frmMain::prefetchAfter(int index)
     if (picture.state != PictureList::State::Queued || !picture.squash || m_together.count(next))
         return;
     dropPrefetch();
-    m_prefetchPool.setMaxThreadCount(1);
     m_prefetch.index = next;
     m_prefetch.path = picture.path;
     m_prefetch.box = imgPicture->pixelSize();
