@@ -3,12 +3,18 @@
 #include "AppError.h"
 #include "HugeArray.h"
 #include "Picture.h"
+#include "ProgressiveScans.h"
 
 #include <QColorSpace>
+#include <QSemaphore>
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <jpeglib.h>
 #include <jerror.h>
 #include <vector>
@@ -76,6 +82,16 @@ struct Decompressor
     jpeg_decompress_struct cinfo {};
     ErrorManager err;
     Progress progress;
+    // The decode of a progressive file's AC scans beside libjpeg: its
+    // coefficient arrays as it asks for them (one a component), their block
+    // rows, and the threads, stopped before the arrays go.
+    std::vector<jvirt_barray_ptr> arrays;
+    decltype(jpeg_memory_mgr::request_virt_barray) request = nullptr;
+    std::vector<std::vector<ProgressiveScans::Block *>> rows;
+    std::atomic<bool> sideStop {false};
+    std::unique_ptr<QThreadPool> pool;   // its own: the callers may fill the global one
+    QSemaphore zeroed;
+    std::vector<QFuture<bool>> sides;
 
     explicit Decompressor(const QByteArray &file, const std::function<bool()> *cancelled)
     {
@@ -89,7 +105,105 @@ struct Decompressor
         jpeg_mem_src(&cinfo, reinterpret_cast<const unsigned char *>(file.constData()),
                      static_cast<unsigned long>(file.size()));
     }
-    ~Decompressor() { jpeg_destroy_decompress(&cinfo); }
+    ~Decompressor()
+    {
+        sideStop = true;
+        for (QFuture<bool> &side : sides)
+            side.waitForFinished();
+        jpeg_destroy_decompress(&cinfo);
+    }
+
+    static jvirt_barray_ptr requestArray(j_common_ptr common, int pool, boolean zero, JDIMENSION width,
+                                         JDIMENSION height, JDIMENSION access)
+    {
+        // Zeroed by the threads that fill them, not all by libjpeg's one.
+        auto *self = static_cast<Decompressor *>(common->client_data);
+        zero = FALSE;
+        const jvirt_barray_ptr array = self->request(common, pool, zero, width, height, access);
+        if (self->arrays.size() < self->arrays.capacity())
+            self->arrays.push_back(array);
+        return array;
+    }
+
+    // A buffered-image start (buffered_image set, jpeg_start_decompress)
+    // that reads every scan in. With a plan, made for the file whose rest
+    // this reads, the AC scans are decoded on other threads meanwhile (the
+    // first component, mostly luma, on one, the others on another); false
+    // when they found what libjpeg would complain of, and the caller then
+    // decodes the whole file alone.
+    bool readAll(const ProgressiveScans::Plan *plan)
+    {
+        cinfo.buffered_image = TRUE;
+        if (plan) {
+            arrays.reserve(MAX_COMPONENTS);
+            request = cinfo.mem->request_virt_barray;
+            cinfo.client_data = this;
+            cinfo.mem->request_virt_barray = requestArray;
+        }
+        jpeg_start_decompress(&cinfo);
+        if (plan) {
+            cinfo.mem->request_virt_barray = request;
+            if (arrays.size() != std::size_t(cinfo.num_components))
+                return false;
+            rows.resize(arrays.size());
+            for (std::size_t c = 0; c < arrays.size(); ++c) {
+                const auto v = JDIMENSION(cinfo.comp_info[c].v_samp_factor);
+                rows[c].resize((cinfo.comp_info[c].height_in_blocks + v - 1) / v * v);
+                for (JDIMENSION r = 0; r < rows[c].size(); r += v) {
+                    const JBLOCKARRAY band = (*cinfo.mem->access_virt_barray)(
+                        reinterpret_cast<j_common_ptr>(&cinfo), arrays[c], r, v, TRUE);
+                    for (JDIMENSION k = 0; k < v; ++k)
+                        rows[c][r + k] = reinterpret_cast<ProgressiveScans::Block *>(band[k]);
+                }
+            }
+            // What the threads need of cinfo, which libjpeg goes on writing.
+            struct Size { int width, height; std::size_t padded; };
+            std::vector<Size> sizes;
+            for (int c = 0; c < cinfo.num_components; ++c) {
+                const jpeg_component_info &info = cinfo.comp_info[c];
+                const auto h = JDIMENSION(info.h_samp_factor);
+                sizes.push_back({int(info.width_in_blocks), int(info.height_in_blocks),
+                                 (info.width_in_blocks + h - 1) / h * h});
+            }
+            const auto components = [this, plan, sizes](int from, int to) {
+                for (int c = from; c < to; ++c)
+                    for (ProgressiveScans::Block *row : rows[std::size_t(c)])
+                        std::memset(row, 0, sizes[std::size_t(c)].padded * sizeof *row);
+                zeroed.release();
+                try {
+                    for (int c = from; c < to; ++c) {
+                        const Size &size = sizes[std::size_t(c)];
+                        if (!plan->decode(c, rows[std::size_t(c)], size.width, size.height, sideStop))
+                            return false;
+                    }
+                    return true;
+                } catch (const std::bad_alloc &) {
+                    return false;
+                }
+            };
+            pool = std::make_unique<QThreadPool>();
+            pool->setMaxThreadCount(2);
+            sides.push_back(QtConcurrent::run(pool.get(), components, 0, 1));
+            if (cinfo.num_components > 1)
+                sides.push_back(QtConcurrent::run(pool.get(), components, 1, cinfo.num_components));
+            zeroed.acquire(int(sides.size()));
+        }
+        // libjpeg's own loop would watch the scan count and a cancel: so does this one.
+        while (!jpeg_input_complete(&cinfo)) {
+            monitor(reinterpret_cast<j_common_ptr>(&cinfo));
+            if (jpeg_consume_input(&cinfo) == JPEG_SUSPENDED)
+                break;
+        }
+        if (!plan)
+            return true;
+        for (QFuture<bool> &side : sides)
+            if (!side.result())
+                return false;
+        // Complete coefficients (the plan's condition) are never smoothed;
+        // libjpeg, not having seen those scans, would think otherwise.
+        cinfo.do_block_smoothing = FALSE;
+        return true;
+    }
 
     [[noreturn]] void fail() const
     {
@@ -143,6 +257,12 @@ QColorSpace iccProfile(j_decompress_ptr cinfo)
     return space;
 }
 
+// The split pays for its threads from about half a megapixel.
+std::unique_ptr<const ProgressiveScans::Plan> split(const QByteArray &file)
+{
+    return file.size() >= 64 * 1024 ? ProgressiveScans::Split(file) : nullptr;
+}
+
 } // namespace
 
 Header ReadHeader(const QByteArray &file)
@@ -187,6 +307,7 @@ struct Bands::Impl
 {
     QByteArray file;
     Options options;
+    std::unique_ptr<const ProgressiveScans::Plan> plan;
     std::unique_ptr<Decompressor> d;
     bool buffered = false;      // a progressive file: its coefficients stay
     bool started = false;
@@ -197,7 +318,13 @@ struct Bands::Impl
     // progressive file every scan is read in.
     void open()
     {
-        d = std::make_unique<Decompressor>(file, &options.cancelled);
+        while (!tryOpen())
+            plan.reset();
+    }
+
+    bool tryOpen()
+    {
+        d = std::make_unique<Decompressor>(plan ? plan->rest() : file, &options.cancelled);
         if (setjmp(d->err.jump))
             d->fail();
         jpeg_read_header(&d->cinfo, TRUE);
@@ -209,14 +336,12 @@ struct Bands::Impl
         jpeg_calc_output_dimensions(&d->cinfo);
         if (options.beforeAllocating)
             options.beforeAllocating(QSize(int(d->cinfo.output_width), int(d->cinfo.output_height)), buffered);
-        jpeg_start_decompress(&d->cinfo);
-        // libjpeg's own loop would watch the scan count and a cancel: so does this one.
-        while (buffered && !jpeg_input_complete(&d->cinfo)) {
-            monitor(reinterpret_cast<j_common_ptr>(&d->cinfo));
-            if (jpeg_consume_input(&d->cinfo) == JPEG_SUSPENDED)
-                break;
-        }
+        if (buffered && !d->readAll(plan.get()))
+            return false;
+        if (!buffered)
+            jpeg_start_decompress(&d->cinfo);
         started = false;
+        return true;
     }
 };
 
@@ -224,6 +349,7 @@ Bands::Bands(const QByteArray &file, const Options &options) : d(std::make_uniqu
 {
     d->file = file;
     d->options = options;
+    d->plan = split(file);
     d->open();
 }
 
@@ -267,10 +393,14 @@ void Bands::Read(int rows, const Band &band)
         jpeg_finish_output(&cinfo);
 }
 
-QImage Decode(const QByteArray &file, const Options &options)
+namespace {
+
+// Decode below; with a plan, its rest is what libjpeg reads, and nothing
+// comes back when the plan's own thread gives up.
+std::optional<QImage> decode(const QByteArray &file, const Options &options, const ProgressiveScans::Plan *plan)
 {
     // Everything with a destructor lives outside the jump's reach.
-    Decompressor d(file, &options.cancelled);
+    Decompressor d(plan ? plan->rest() : file, &options.cancelled);
     QImage picture;
     QColorSpace space;
     std::vector<JOCTET> cmykRow;
@@ -306,7 +436,13 @@ QImage Decode(const QByteArray &file, const Options &options)
     if (cmyk)
         cmykRow.resize(std::size_t(size.width()) * 4);
 
-    jpeg_start_decompress(&d.cinfo);
+    if (plan) {
+        if (!d.readAll(plan))
+            return std::nullopt;
+        jpeg_start_output(&d.cinfo, d.cinfo.input_scan_number);
+    } else {
+        jpeg_start_decompress(&d.cinfo);
+    }
     while (d.cinfo.output_scanline < d.cinfo.output_height) {
         if (options.cancelled && options.cancelled()) {
             d.err.stop = Stop::Cancelled;
@@ -326,12 +462,29 @@ QImage Decode(const QByteArray &file, const Options &options)
             }
         }
     }
+    if (plan)
+        jpeg_finish_output(&d.cinfo);
     jpeg_finish_decompress(&d.cinfo);
     if (space.isValid())
         picture.setColorSpace(space);
     if (d.err.damage[0])
         picture.setText(QStringLiteral("Quillmoss.Damage"), QString::fromLocal8Bit(d.err.damage));
     return picture;
+}
+
+} // namespace
+
+QImage Decode(const QByteArray &file, const Options &options)
+{
+    const auto plan = split(file);
+    if (!plan)
+        return *decode(file, options, nullptr);
+    if (std::optional<QImage> picture = decode(file, options, plan.get()))
+        return *std::move(picture);
+    // Its memory was granted to the first try.
+    Options again = options;
+    again.beforeAllocating = nullptr;
+    return *decode(file, again, nullptr);
 }
 
 } // namespace JpegDecoder
