@@ -183,6 +183,7 @@ struct Decompressor
             };
             pool = std::make_unique<QThreadPool>();
             pool->setMaxThreadCount(2);
+            sides.reserve(2);   // a started thread's future is never lost
             sides.push_back(QtConcurrent::run(pool.get(), components, 0, 1));
             if (cinfo.num_components > 1)
                 sides.push_back(QtConcurrent::run(pool.get(), components, 1, cinfo.num_components));
