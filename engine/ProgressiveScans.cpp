@@ -118,44 +118,52 @@ struct Blocks
     const std::atomic<bool> &stop;
 };
 
+// Hands the blocks to `block` in raster order (false from it: give up), and
+// gives up at a stop or once the data have run out.
+template <typename PerBlock>
+bool eachBlock(const Blocks &blocks, const Reader &in, std::uint64_t end, PerBlock &&block)
+{
+    for (int r = 0; r < blocks.height; ++r) {
+        if (blocks.stop)
+            return false;
+        for (int c = 0; c < blocks.width; ++c)
+            if (!block(blocks.rows[std::size_t(r)][c]) || in.pos > end)
+                return false;
+    }
+    return true;
+}
+
 // The first pass over a band (decode_mcu_AC_first).
 bool first(const Plan::Scan &scan, const Huffman &h, Reader &in, std::uint64_t end, const Blocks &blocks)
 {
     unsigned eobrun = 0;
-    for (int r = 0; r < blocks.height; ++r) {
-        if (blocks.stop)
-            return false;
-        for (int c = 0; c < blocks.width; ++c) {
-            if (eobrun > 0) {
-                --eobrun;
-                continue;
-            }
-            std::int16_t *b = blocks.rows[std::size_t(r)][c];
-            for (int k = scan.ss; k <= scan.se; ++k) {
-                const int symbol = h.decode(in);
-                if (symbol < 0)
-                    return false;
-                const int run = symbol >> 4, size = symbol & 15;
-                if (size) {
-                    k += run;
-                    if (k > scan.se)
-                        return false;
-                    b[kNatural[k]] = std::int16_t(unsigned(extend(in.take(size), size)) << scan.al);
-                } else if (run == 15) {
-                    k += 15;
-                } else {
-                    eobrun = 1u << run;
-                    if (run)
-                        eobrun += in.take(run);
-                    --eobrun;
-                    break;
-                }
-            }
-            if (in.pos > end)
-                return false;
+    return eachBlock(blocks, in, end, [&](std::int16_t *b) {
+        if (eobrun > 0) {
+            --eobrun;
+            return true;
         }
-    }
-    return true;
+        for (int k = scan.ss; k <= scan.se; ++k) {
+            const int symbol = h.decode(in);
+            if (symbol < 0)
+                return false;
+            const int run = symbol >> 4, size = symbol & 15;
+            if (size) {
+                k += run;
+                if (k > scan.se)
+                    return false;
+                b[kNatural[k]] = std::int16_t(unsigned(extend(in.take(size), size)) << scan.al);
+            } else if (run == 15) {
+                k += 15;
+            } else {
+                eobrun = 1u << run;
+                if (run)
+                    eobrun += in.take(run);
+                --eobrun;
+                break;
+            }
+        }
+        return true;
+    });
 }
 
 // A refining pass: one more bit of the band (decode_mcu_AC_refine).
@@ -167,60 +175,53 @@ bool refine(const Plan::Scan &scan, const Huffman &h, Reader &in, std::uint64_t 
             coef = std::int16_t(coef + (coef >= 0 ? p1 : m1));
     };
     unsigned eobrun = 0;
-    for (int r = 0; r < blocks.height; ++r) {
-        if (blocks.stop)
-            return false;
-        for (int c = 0; c < blocks.width; ++c) {
-            std::int16_t *b = blocks.rows[std::size_t(r)][c];
-            int k = scan.ss;
-            if (eobrun == 0) {
-                for (; k <= scan.se; ++k) {
-                    const int symbol = h.decode(in);
-                    if (symbol < 0)
+    return eachBlock(blocks, in, end, [&](std::int16_t *b) {
+        int k = scan.ss;
+        if (eobrun == 0) {
+            for (; k <= scan.se; ++k) {
+                const int symbol = h.decode(in);
+                if (symbol < 0)
+                    return false;
+                int run = symbol >> 4;
+                const int size = symbol & 15;
+                int value = 0;
+                if (size) {
+                    if (size != 1)
                         return false;
-                    int run = symbol >> 4;
-                    const int size = symbol & 15;
-                    int value = 0;
-                    if (size) {
-                        if (size != 1)
-                            return false;
-                        value = in.take(1) ? p1 : m1;
-                    } else if (run != 15) {
-                        eobrun = 1u << run;
-                        if (run)
-                            eobrun += in.take(run);
-                        break;
-                    }
-                    // Past the coefficients already set (each gets its
-                    // correction bit) and `run` still-zero ones.
-                    do {
-                        std::int16_t &coef = b[kNatural[k]];
-                        if (coef != 0)
-                            correct(coef);
-                        else if (--run < 0)
-                            break;
-                        ++k;
-                    } while (k <= scan.se);
-                    if (value) {
-                        if (k > scan.se)
-                            return false;
-                        b[kNatural[k]] = std::int16_t(value);
-                    }
+                    value = in.take(1) ? p1 : m1;
+                } else if (run != 15) {
+                    eobrun = 1u << run;
+                    if (run)
+                        eobrun += in.take(run);
+                    break;
                 }
-            }
-            if (eobrun > 0) {
-                for (; k <= scan.se; ++k) {
+                // Past the coefficients already set (each gets its
+                // correction bit) and `run` still-zero ones.
+                do {
                     std::int16_t &coef = b[kNatural[k]];
                     if (coef != 0)
                         correct(coef);
+                    else if (--run < 0)
+                        break;
+                    ++k;
+                } while (k <= scan.se);
+                if (value) {
+                    if (k > scan.se)
+                        return false;
+                    b[kNatural[k]] = std::int16_t(value);
                 }
-                --eobrun;
             }
-            if (in.pos > end)
-                return false;
         }
-    }
-    return true;
+        if (eobrun > 0) {
+            for (; k <= scan.se; ++k) {
+                std::int16_t &coef = b[kNatural[k]];
+                if (coef != 0)
+                    correct(coef);
+            }
+            --eobrun;
+        }
+        return true;
+    });
 }
 
 } // namespace
@@ -269,7 +270,6 @@ std::unique_ptr<const Plan> Split(const QByteArray &file)
         return nullptr;
     auto plan = std::make_unique<Plan>();
     plan->m_file = file;
-    plan->m_rest.reserve(n);
     Plan::Table tables[4];
     bool defined[4] = {};
     int ids[4] = {}, components = 0, scans = 0;
