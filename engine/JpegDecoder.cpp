@@ -2,6 +2,7 @@
 
 #include "AppError.h"
 #include "HugeArray.h"
+#include "PackedRows.h"
 #include "Picture.h"
 #include "ProgressiveScans.h"
 
@@ -82,12 +83,18 @@ struct Decompressor
     jpeg_decompress_struct cinfo {};
     ErrorManager err;
     Progress progress;
-    // The decode of a progressive file's AC scans beside libjpeg: its
-    // coefficient arrays as it asks for them (one a component), their block
-    // rows, and the threads, stopped before the arrays go.
+    // A progressive file's coefficient arrays as libjpeg asks for them (one
+    // a component), their widths in blocks, block rows and packed rows;
+    // the threads that decode the AC scans beside libjpeg, stopped before
+    // the arrays go.
     std::vector<jvirt_barray_ptr> arrays;
+    std::vector<JDIMENSION> widths;
     decltype(jpeg_memory_mgr::request_virt_barray) request = nullptr;
+    decltype(jpeg_memory_mgr::access_virt_barray) access = nullptr;
     std::vector<std::vector<ProgressiveScans::Block *>> rows;
+    std::vector<PackedRows> packed;   // once every scan is in
+    bool dropping = false;            // a single output pass frees rows behind it
+    bool zeroedApart = false;
     std::atomic<bool> sideStop {false};
     std::unique_ptr<QThreadPool> pool;   // its own: the callers may fill the global one
     QSemaphore zeroed;
@@ -114,15 +121,65 @@ struct Decompressor
     }
 
     static jvirt_barray_ptr requestArray(j_common_ptr common, int pool, boolean zero, JDIMENSION width,
-                                         JDIMENSION height, JDIMENSION access)
+                                         JDIMENSION height, JDIMENSION most)
     {
-        // Zeroed by the threads that fill them, not all by libjpeg's one.
+        // With a plan they are zeroed by the threads that fill them, not all
+        // by libjpeg's one.
         auto *self = static_cast<Decompressor *>(common->client_data);
-        zero = FALSE;
-        const jvirt_barray_ptr array = self->request(common, pool, zero, width, height, access);
-        if (self->arrays.size() < self->arrays.capacity())
+        const jvirt_barray_ptr array = self->request(common, pool, zero && !self->zeroedApart, width, height, most);
+        if (self->arrays.size() < self->arrays.capacity()) {
             self->arrays.push_back(array);
+            self->widths.push_back(width);
+        }
         return array;
+    }
+
+    static JBLOCKARRAY accessArray(j_common_ptr common, jvirt_barray_ptr array, JDIMENSION first, JDIMENSION count,
+                                   boolean writable)
+    {
+        auto *self = static_cast<Decompressor *>(common->client_data);
+        JBLOCKARRAY band = self->access(common, array, first, count, writable);
+        const auto at = std::find(self->arrays.cbegin(), self->arrays.cend(), array);
+        if (writable || self->packed.empty() || at == self->arrays.cend())
+            return band;
+        const auto c = std::size_t(at - self->arrays.cbegin());
+        PackedRows &rows = self->packed[c];
+        // Block smoothing (more rows than an iMCU row's) in libjpeg 2.1
+        // reads up to two iMCU rows past those it asks for.
+        const auto v = JDIMENSION(self->cinfo.comp_info[c].v_samp_factor);
+        const JDIMENSION more = count > v ? 2 * v : 0;
+        int failure = 0;
+        try {
+            // An output pass asks for rows in order: those before are behind it.
+            if (self->dropping)
+                rows.pass(first, true);
+            band = reinterpret_cast<JBLOCKARRAY>(const_cast<PackedRows::Block **>(rows.read(first, count + more)));
+        } catch (const std::bad_alloc &) {
+            failure = JERR_OUT_OF_MEMORY;
+        } catch (const std::logic_error &) {
+            failure = JERR_BAD_VIRTUAL_ACCESS;
+        }
+        if (failure)
+            ERREXIT(common, failure);
+        return band;
+    }
+
+    // Every block row of every component, from libjpeg's arrays.
+    bool findRows(boolean writable)
+    {
+        if (arrays.size() != std::size_t(cinfo.num_components))
+            return false;
+        rows.resize(arrays.size());
+        for (std::size_t c = 0; c < arrays.size(); ++c) {
+            const auto v = JDIMENSION(cinfo.comp_info[c].v_samp_factor);
+            rows[c].resize((cinfo.comp_info[c].height_in_blocks + v - 1) / v * v);
+            for (JDIMENSION r = 0; r < rows[c].size(); r += v) {
+                const JBLOCKARRAY band = access(reinterpret_cast<j_common_ptr>(&cinfo), arrays[c], r, v, writable);
+                for (JDIMENSION k = 0; k < v; ++k)
+                    rows[c][r + k] = reinterpret_cast<ProgressiveScans::Block *>(band[k]);
+            }
+        }
+        return true;
     }
 
     // A buffered-image start (buffered_image set, jpeg_start_decompress)
@@ -130,32 +187,25 @@ struct Decompressor
     // this reads, the AC scans are decoded on other threads meanwhile (the
     // first component, mostly luma, on one, the others on another); false
     // when they found what libjpeg would complain of, and the caller then
-    // decodes the whole file alone.
-    bool readAll(const ProgressiveScans::Plan *plan)
+    // decodes the whole file alone. For more than one output pass the
+    // coefficients are then packed, so that what the passes make does not
+    // sit beside them whole; else the one pass frees the rows behind it.
+    bool readAll(const ProgressiveScans::Plan *plan, bool passes)
     {
         cinfo.buffered_image = TRUE;
-        if (plan) {
-            arrays.reserve(MAX_COMPONENTS);
-            request = cinfo.mem->request_virt_barray;
-            cinfo.client_data = this;
-            cinfo.mem->request_virt_barray = requestArray;
-        }
+        arrays.reserve(MAX_COMPONENTS);
+        widths.reserve(MAX_COMPONENTS);
+        request = cinfo.mem->request_virt_barray;
+        access = cinfo.mem->access_virt_barray;
+        cinfo.client_data = this;
+        cinfo.mem->request_virt_barray = requestArray;
+        cinfo.mem->access_virt_barray = accessArray;
+        zeroedApart = plan;
         jpeg_start_decompress(&cinfo);
+        cinfo.mem->request_virt_barray = request;
         if (plan) {
-            cinfo.mem->request_virt_barray = request;
-            if (arrays.size() != std::size_t(cinfo.num_components))
+            if (!findRows(TRUE))
                 return false;
-            rows.resize(arrays.size());
-            for (std::size_t c = 0; c < arrays.size(); ++c) {
-                const auto v = JDIMENSION(cinfo.comp_info[c].v_samp_factor);
-                rows[c].resize((cinfo.comp_info[c].height_in_blocks + v - 1) / v * v);
-                for (JDIMENSION r = 0; r < rows[c].size(); r += v) {
-                    const JBLOCKARRAY band = (*cinfo.mem->access_virt_barray)(
-                        reinterpret_cast<j_common_ptr>(&cinfo), arrays[c], r, v, TRUE);
-                    for (JDIMENSION k = 0; k < v; ++k)
-                        rows[c][r + k] = reinterpret_cast<ProgressiveScans::Block *>(band[k]);
-                }
-            }
             // What the threads need of cinfo, which libjpeg goes on writing.
             struct Size { int width, height; std::size_t padded; };
             std::vector<Size> sizes;
@@ -195,14 +245,32 @@ struct Decompressor
             if (jpeg_consume_input(&cinfo) == JPEG_SUSPENDED)
                 break;
         }
-        if (!plan)
+        if (plan) {
+            for (QFuture<bool> &side : sides)
+                if (!side.result())
+                    return false;
+            // Complete coefficients (the plan's condition) are never smoothed;
+            // libjpeg, not having seen those scans, would think otherwise.
+            cinfo.do_block_smoothing = FALSE;
+        } else if (!findRows(FALSE)) {
             return true;
-        for (QFuture<bool> &side : sides)
-            if (!side.result())
-                return false;
-        // Complete coefficients (the plan's condition) are never smoothed;
-        // libjpeg, not having seen those scans, would think otherwise.
-        cinfo.do_block_smoothing = FALSE;
+        }
+        for (std::size_t c = 0; c < rows.size(); ++c)
+            packed.emplace_back(rows[c], widths[c]);
+        dropping = !passes;
+        if (passes) {
+            if (!pool) {
+                pool = std::make_unique<QThreadPool>();
+                pool->setMaxThreadCount(2);
+            }
+            const auto pack = [this](std::size_t from, std::size_t to) {
+                for (std::size_t c = from; c < to; ++c)
+                    packed[c].pass(SIZE_MAX, false);
+            };
+            QFuture<void> chroma = QtConcurrent::run(pool.get(), pack, 1, packed.size());
+            pack(0, 1);
+            chroma.waitForFinished();
+        }
         return true;
     }
 
@@ -337,7 +405,7 @@ struct Bands::Impl
         jpeg_calc_output_dimensions(&d->cinfo);
         if (options.beforeAllocating)
             options.beforeAllocating(QSize(int(d->cinfo.output_width), int(d->cinfo.output_height)), buffered);
-        if (buffered && !d->readAll(plan.get()))
+        if (buffered && !d->readAll(plan.get(), true))
             return false;
         if (!buffered)
             jpeg_start_decompress(&d->cinfo);
@@ -438,7 +506,7 @@ std::optional<QImage> decode(const QByteArray &file, const Options &options, con
         cmykRow.resize(std::size_t(size.width()) * 4);
 
     if (plan) {
-        if (!d.readAll(plan))
+        if (!d.readAll(plan, false))
             return std::nullopt;
         jpeg_start_output(&d.cinfo, d.cinfo.input_scan_number);
     } else {

@@ -7,6 +7,7 @@
 
 #include <QImage>
 #include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <jpeglib.h>
 
@@ -148,5 +149,35 @@ TEST(ProgressiveScans, LeaveWhatLibjpegComplainsOfToIt)
         const QImage image = decoded(c.bytes);
         EXPECT_EQ(image, QImage::fromData(c.bytes).convertToFormat(QImage::Format_RGB32));
         EXPECT_EQ(!JpegDecoder::Damage(image).isEmpty(), c.missing);
+    }
+}
+
+// Between reads a progressive file's coefficients are packed and their
+// pages given back; every read gives the whole decode's rows, whether the
+// AC scans were split off or not (an unrefined script is smoothed, and
+// libjpeg then looks at the rows around each).
+TEST(ProgressiveScans, RowsReadAgainAreTheWholeDecodes)
+{
+    const QImage picture = photo(901, 611);
+    const std::vector<jpeg_scan_info> simple, incomplete = {
+        {3, {0, 1, 2}, 0, 0, 0, 0}, {1, {0}, 1, 63, 0, 1}, {1, {1}, 1, 63, 0, 0}, {1, {2}, 1, 63, 0, 0}};
+    const struct { const char *what; QByteArray file; bool split; } cases[] = {
+        {"split", encode(picture, 2, 1, false, &simple), true},
+        {"grey", encode(picture, 1, 1, true, &simple), true},
+        {"smoothed", encode(picture, 2, 2, false, &incomplete), false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(bool(ProgressiveScans::Split(c.file)), c.split);
+        const QImage whole = decoded(c.file);
+        JpegDecoder::Bands bands(c.file);
+        for (int read = 0; read < 2; ++read) {
+            QImage rows(whole.size(), QImage::Format_RGB32);
+            bands.Read(37, [&](const uchar *pixels, qsizetype stride, int first, int count) {
+                for (int r = 0; r < count; ++r)
+                    std::memcpy(rows.scanLine(first + r), pixels + r * stride, std::size_t(rows.width()) * 4);
+            });
+            EXPECT_EQ(rows, whole) << "read " << read;
+        }
     }
 }
