@@ -112,6 +112,13 @@ int nbits(std::uint32_t v) { return v ? 32 - std::countl_zero(v) : 0; }
 // ended, so that it reaches the caller instead of ending the process.
 void parallel(QThreadPool &pool, int count, const std::function<void(int)> &work)
 {
+    // With one thread the caller would only wait for it: a wake-up each way
+    // for every call, which a batch (a picture a thread) pays many times.
+    if (pool.maxThreadCount() <= 1 || count <= 1) {
+        for (int i = 0; i < count; ++i)
+            work(i);
+        return;
+    }
     std::vector<int> items(std::size_t(std::max(count, 0)));
     std::iota(items.begin(), items.end(), 0);
     std::exception_ptr failure;
