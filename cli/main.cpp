@@ -351,8 +351,13 @@ int main(int argc, char *argv[])
             results.push_back(QtFuture::makeReadyFuture(SquashJob::Run(job, settings)));
             ++finished;
         } else {
-            results.push_back(QtConcurrent::run(&pool, [&, job] {
-                SquashJob::Result result = SquashJob::Run(job, settings, [&](int q) { return progressLine(job.input, q); });
+            // The last picture starts as the other thread ends its own: it
+            // takes both, not to leave one idle at the end.
+            SquashJob::Settings mine = settings;
+            if (&input == &files.back())
+                mine.threads = 2;
+            results.push_back(QtConcurrent::run(&pool, [&, job, mine] {
+                SquashJob::Result result = SquashJob::Run(job, mine, [&](int q) { return progressLine(job.input, q); });
                 ++finished;
                 return result;
             }));

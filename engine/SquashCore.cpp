@@ -13,12 +13,23 @@
 #include "cDIBSection.h"
 #include "mIntelJPEGLibrary.h"
 
+#include <QThreadPool>
+#include <QtConcurrent/QtConcurrentRun>
+#include <exception>
 #include <optional>
 
 namespace SquashCore {
 namespace {
 
 const QString kSource = QStringLiteral("Quillmoss.SquashCore");
+
+// Its own: the callers may fill the global pool with squashes that wait
+// for their writes.
+QThreadPool &writers()
+{
+    static QThreadPool pool;
+    return pool;
+}
 
 bool samePath(const QString &a, const QString &b)
 {
@@ -240,7 +251,22 @@ Result Squash(Request request, const Progress &progress)
     result.outputBytes = chosen ? std::int64_t(chosen->size()) : 0;
     if (!request.writeFile || (result.outcome == Outcome::Failed && !request.writeFailed))
         return result;
-    AtomicFile::write(result.outputPath, chosen->data(), chosen->size());
+    // The file goes to disk on a thread of its own while the PSNR is
+    // measured: flushing it can take milliseconds, which a batch would
+    // otherwise spend with a core idle.
+    std::exception_ptr writeFailure;
+    QFuture<void> written = QtConcurrent::run(&writers(), [&] {
+        try {
+            AtomicFile::write(result.outputPath, chosen->data(), chosen->size());
+        } catch (...) {
+            writeFailure = std::current_exception();
+        }
+    });
+    const struct Join
+    {
+        QFuture<void> &future;
+        ~Join() { future.waitForFinished(); }
+    } join {written};
     result.encoded = QByteArray(reinterpret_cast<const char *>(chosen->data()), qsizetype(chosen->size()));
     if (result.outcome == Outcome::Success && jpeg.isEmpty()) {
         result.psnr = Psnr::JpegAgainst(pixels, *chosen);
@@ -252,6 +278,9 @@ Result Squash(Request request, const Progress &progress)
         result.psnr = header.progressive ? Psnr::JpegAgainst(header.size, readBands, *chosen)
                                          : Psnr::JpegAgainst(jpeg, *chosen, lowerHalf ? &*lowerHalf : nullptr);
     }
+    written.waitForFinished();
+    if (writeFailure)
+        std::rethrow_exception(writeFailure);
     return result;
 }
 
