@@ -119,8 +119,11 @@ VECTOR_TARGET const std::uint8_t *unpackVector(const std::uint8_t *in, std::int1
     return in;
 }
 
-const bool Vectorised = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
-                        && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
+const bool Vectorised = [] {
+    __builtin_cpu_init();   // static initialisers may run before libgcc's
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")
+           && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512vbmi2");
+}();
 #else
 const bool Vectorised = false;
 std::uint8_t *packVector(const std::int16_t *, std::uint8_t *) { std::abort(); }
