@@ -7,13 +7,14 @@
 #include <memory>
 #include <vector>
 
-// One component of a progressive file's coefficients, which stay whole
-// while a read turns them into pixels, and for the reads after it. The
-// rows a read is past are packed (a block's mask of non-zero coefficients,
-// then their values, a byte each, or 0x80 and two bytes) and their pages
-// go back to the system: a large photo's coefficients would otherwise sit
-// beside all that the read makes of them. Later reads get them back a few
-// rows at a time. Mostly a block holds a tenth of its coefficients.
+// One component of a progressive file's coefficients, which stay whole for
+// every read that turns them into pixels. Once every scan is in, they are
+// packed (a block: a mask of its non-zero AC coefficients, its DC, then
+// those coefficients, a byte each, or two each where one needs it) and
+// their pages go back to the system: a large photo's coefficients would
+// otherwise sit beside all that the reads make of them. Reads get them back
+// a few rows at a time. Mostly a block holds a tenth of its coefficients.
+// A single read (a whole decode) instead drops the rows it is past.
 class PackedRows
 {
 public:
@@ -29,13 +30,12 @@ public:
     // Rows before `end` are not read in place again: packed first unless
     // `dropped` (nothing reads them again), then their whole pages are
     // given back, a megabyte at a time or all at the last row. Rows past
-    // a failed allocation stay in place, whole. Throws std::bad_alloc only
-    // when nothing was changed.
+    // a failed allocation stay in place, whole; nothing is thrown.
     void pass(std::size_t end, bool dropped);
 
     // Rows [first, first + count), as many as there are: in place, or
-    // unpacked into a buffer that the next call reuses. Throws std::bad_alloc, and std::logic_error for
-    // dropped rows.
+    // unpacked into a buffer that the next call reuses. Throws
+    // std::bad_alloc, and std::logic_error for dropped rows.
     Block *const *read(std::size_t first, std::size_t count);
 
     std::size_t packed() const { return m_packed; }
