@@ -60,8 +60,8 @@ bool Streamable(const QByteArray &file);
 
 // A JPEG decoded at full size a band of rows at a time, as Format_RGB32
 // bytes: only one band is held, and for a progressive file libjpeg's
-// coefficients, which are kept so that reading the rows again does not
-// decode its scans again.
+// coefficients, kept packed so that reading the rows again does not decode
+// its scans again.
 class Bands
 {
 public:
