@@ -4,9 +4,9 @@
 #include "JpegTransform.h"
 
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentMap>
 #include <QtConcurrent/QtConcurrentRun>
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <bit>
 #include <cstdlib>
@@ -107,31 +107,38 @@ std::array<std::array<Divisor, 64>, 2> divisorsFor(int quality)
 
 int nbits(std::uint32_t v) { return v ? 32 - std::countl_zero(v) : 0; }
 
-// Runs work(0) ... work(count - 1) on the pool and waits for all of them.
-// The first exception any of them throws is rethrown here, after all have
+// Runs work(0) ... work(count - 1) on the calling thread and on up to the
+// pool's thread count less one helpers from the pool, and waits for all of
+// them: the caller works instead of waiting, and each call wakes as few
+// threads as it can (a wake-up costs as much as a small stage's work). The
+// first exception any of them throws is rethrown here, after all have
 // ended, so that it reaches the caller instead of ending the process.
 void parallel(QThreadPool &pool, int count, const std::function<void(int)> &work)
 {
-    // With one thread the caller would only wait for it: a wake-up each way
-    // for every call, which a batch (a picture a thread) pays many times.
-    if (pool.maxThreadCount() <= 1 || count <= 1) {
-        for (int i = 0; i < count; ++i)
-            work(i);
-        return;
-    }
-    std::vector<int> items(std::size_t(std::max(count, 0)));
-    std::iota(items.begin(), items.end(), 0);
+    std::atomic<int> next {0};
+    std::atomic<bool> failed {false};
     std::exception_ptr failure;
     std::mutex lock;
-    QtConcurrent::blockingMap(&pool, items, [&](int i) {
-        try {
-            work(i);
-        } catch (...) {
-            const std::lock_guard<std::mutex> hold(lock);
-            if (!failure)
-                failure = std::current_exception();
+    const auto drain = [&] {
+        for (int i = next++; i < count && !failed; i = next++) {
+            try {
+                work(i);
+            } catch (...) {
+                const std::lock_guard<std::mutex> hold(lock);
+                if (!failure)
+                    failure = std::current_exception();
+                failed = true;
+            }
         }
-    });
+    };
+    std::vector<QFuture<void>> helpers;
+    const int helping = std::min(count, pool.maxThreadCount()) - 1;
+    helpers.reserve(std::size_t(std::max(helping, 0)));   // a started helper's future is never lost
+    for (int h = 0; h < helping; ++h)
+        helpers.push_back(QtConcurrent::run(&pool, drain));
+    drain();
+    for (QFuture<void> &helper : helpers)
+        helper.waitForFinished();
     if (failure)
         std::rethrow_exception(failure);
 }
