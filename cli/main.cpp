@@ -11,6 +11,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLoggingCategory>
 #include <QRegularExpression>
 #include <QThreadPool>
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <malloc.h>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <unistd.h>
 #include <vector>
@@ -345,25 +347,43 @@ int main(int argc, char *argv[])
         }
     };
 
-    for (const QString &input : files) {
-        const SquashJob::Job job = planned(input, [&] { return ask(input); });
+    const auto start = [&](const SquashJob::Job &job, int threads) {
         if (job.error || job.declined) {
-            results.push_back(QtFuture::makeReadyFuture(SquashJob::Run(job, settings)));
             ++finished;
-        } else {
-            // The last picture starts as the other thread ends its own: it
-            // takes both, not to leave one idle at the end.
-            SquashJob::Settings mine = settings;
-            if (&input == &files.back())
-                mine.threads = 2;
-            results.push_back(QtConcurrent::run(&pool, [&, job, mine] {
-                SquashJob::Result result = SquashJob::Run(job, mine, [&](int q) { return progressLine(job.input, q); });
-                ++finished;
-                return result;
-            }));
+            return QtFuture::makeReadyFuture(SquashJob::Run(job, settings));
         }
+        SquashJob::Settings mine = settings;
+        mine.threads = std::max(threads, settings.threads);
+        return QtConcurrent::run(&pool, [&, job, mine] {
+            SquashJob::Result result = SquashJob::Run(job, mine, [&](int q) { return progressLine(job.input, q); });
+            ++finished;
+            return result;
+        });
+    };
+    // The last few pictures start largest first (their bytes for their
+    // work), and the very last takes both threads: the two threads end
+    // close together instead of one waiting alone. Their lines still come
+    // out in input order.
+    constexpr qsizetype kSortedTail = 6;
+    std::vector<SquashJob::Job> tail;
+    for (qsizetype i = 0; i < files.size(); ++i) {
+        SquashJob::Job job = planned(files[i], [&] { return ask(files[i]); });
+        if (i < files.size() - kSortedTail)
+            results.push_back(start(job, 1));
+        else
+            tail.push_back(std::move(job));
         printReady(false);
     }
+    std::vector<std::size_t> order(tail.size());
+    std::iota(order.begin(), order.end(), std::size_t(0));
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return QFileInfo(tail[a].input).size() > QFileInfo(tail[b].input).size();
+    });
+    std::vector<QFuture<SquashJob::Result>> started(tail.size());
+    for (std::size_t k = 0; k < order.size(); ++k)
+        started[order[k]] = start(tail[order[k]], k + 1 == order.size() ? 2 : 1);
+    for (QFuture<SquashJob::Result> &future : started)
+        results.push_back(std::move(future));
     printReady(true);
     return status;
 }
