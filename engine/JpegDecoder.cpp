@@ -84,7 +84,8 @@ struct Decompressor
     ErrorManager err;
     Progress progress;
     // A progressive file's coefficient arrays as libjpeg asks for them (one
-    // a component), their widths in blocks, block rows and packed rows;
+    // a component), their widths in blocks (padded to whole MCUs), block rows
+    // (then packed rows);
     // the threads that decode the AC scans beside libjpeg, stopped before
     // the arrays go.
     std::vector<jvirt_barray_ptr> arrays;
@@ -164,6 +165,14 @@ struct Decompressor
         return band;
     }
 
+    void startPool()
+    {
+        if (!pool) {
+            pool = std::make_unique<QThreadPool>();
+            pool->setMaxThreadCount(2);
+        }
+    }
+
     // Every block row of every component, from libjpeg's arrays.
     bool findRows(boolean writable)
     {
@@ -211,9 +220,7 @@ struct Decompressor
             std::vector<Size> sizes;
             for (int c = 0; c < cinfo.num_components; ++c) {
                 const jpeg_component_info &info = cinfo.comp_info[c];
-                const auto h = JDIMENSION(info.h_samp_factor);
-                sizes.push_back({int(info.width_in_blocks), int(info.height_in_blocks),
-                                 (info.width_in_blocks + h - 1) / h * h});
+                sizes.push_back({int(info.width_in_blocks), int(info.height_in_blocks), widths[std::size_t(c)]});
             }
             const auto components = [this, plan, sizes](int from, int to) {
                 for (int c = from; c < to; ++c)
@@ -231,8 +238,7 @@ struct Decompressor
                     return false;
                 }
             };
-            pool = std::make_unique<QThreadPool>();
-            pool->setMaxThreadCount(2);
+            startPool();
             sides.reserve(2);   // a started thread's future is never lost
             sides.push_back(QtConcurrent::run(pool.get(), components, 0, 1));
             if (cinfo.num_components > 1)
@@ -256,13 +262,10 @@ struct Decompressor
             return true;
         }
         for (std::size_t c = 0; c < rows.size(); ++c)
-            packed.emplace_back(rows[c], widths[c]);
+            packed.emplace_back(std::move(rows[c]), widths[c]);   // the threads are done with them
         dropping = !passes;
         if (passes) {
-            if (!pool) {
-                pool = std::make_unique<QThreadPool>();
-                pool->setMaxThreadCount(2);
-            }
+            startPool();
             const auto pack = [this](std::size_t from, std::size_t to) {
                 for (std::size_t c = from; c < to; ++c)
                     packed[c].pass(SIZE_MAX, false);

@@ -13,6 +13,7 @@
 #include "cDIBSection.h"
 #include "mIntelJPEGLibrary.h"
 
+#include <QScopeGuard>
 #include <QThreadPool>
 #include <QtConcurrent/QtConcurrentRun>
 #include <exception>
@@ -262,11 +263,7 @@ Result Squash(Request request, const Progress &progress)
             writeFailure = std::current_exception();
         }
     });
-    const struct Join
-    {
-        QFuture<void> &future;
-        ~Join() { future.waitForFinished(); }
-    } join {written};
+    const auto join = qScopeGuard([&] { written.waitForFinished(); });
     result.encoded = QByteArray(reinterpret_cast<const char *>(chosen->data()), qsizetype(chosen->size()));
     if (result.outcome == Outcome::Success && jpeg.isEmpty()) {
         result.psnr = Psnr::JpegAgainst(pixels, *chosen);
