@@ -382,6 +382,7 @@ struct Bands::Impl
     std::unique_ptr<const ProgressiveScans::Plan> plan;
     std::unique_ptr<Decompressor> d;
     bool buffered = false;      // a progressive file: its coefficients stay
+    bool once = false;          // or go behind the one read
     bool started = false;
     std::vector<JOCTET> buffer;
     std::vector<JSAMPROW> pointers;
@@ -408,7 +409,7 @@ struct Bands::Impl
         jpeg_calc_output_dimensions(&d->cinfo);
         if (options.beforeAllocating)
             options.beforeAllocating(QSize(int(d->cinfo.output_width), int(d->cinfo.output_height)), buffered);
-        if (buffered && !d->readAll(plan.get(), true))
+        if (buffered && !d->readAll(plan.get(), !once))
             return false;
         if (!buffered)
             jpeg_start_decompress(&d->cinfo);
@@ -417,10 +418,11 @@ struct Bands::Impl
     }
 };
 
-Bands::Bands(const QByteArray &file, const Options &options) : d(std::make_unique<Impl>())
+Bands::Bands(const QByteArray &file, const Options &options, bool once) : d(std::make_unique<Impl>())
 {
     d->file = file;
     d->options = options;
+    d->once = once;
     d->plan = split(file);
     d->open();
 }
@@ -431,7 +433,7 @@ QSize Bands::size() const { return QSize(int(d->d->cinfo.output_width), int(d->d
 
 QString Bands::damage() const { return QString::fromLocal8Bit(d->d->err.damage); }
 
-void Bands::Read(int rows, const Band &band)
+void Bands::Read(int rows, const Band &band, QImage *into)
 {
     // A plain file is decoded afresh each time; a progressive one's
     // coefficients are read out once more.
@@ -439,16 +441,22 @@ void Bands::Read(int rows, const Band &band)
         d->open();
     Decompressor &dc = *d->d;
     jpeg_decompress_struct &cinfo = dc.cinfo;
-    const qsizetype stride = qsizetype(cinfo.output_width) * 4;
+    const int height = int(cinfo.output_height);
     const int bandRows = std::max(rows, 1);
+    uchar *top = nullptr;
+    qsizetype stride = qsizetype(cinfo.output_width) * 4;
     try {
-        d->buffer.resize(std::size_t(stride) * std::size_t(bandRows));
+        if (into) {
+            top = into->bits();
+            stride = into->bytesPerLine();
+        } else {
+            d->buffer.resize(std::size_t(stride) * std::size_t(bandRows));
+            top = d->buffer.data();
+        }
         d->pointers.resize(std::size_t(bandRows));
     } catch (const std::bad_alloc &) {
         throw AppError(AppError::OutOfMemory, kSource);
     }
-    for (int r = 0; r < bandRows; ++r)
-        d->pointers[std::size_t(r)] = d->buffer.data() + std::size_t(r) * std::size_t(stride);
     if (setjmp(dc.err.jump))
         dc.fail();
     d->started = true;
@@ -456,13 +464,34 @@ void Bands::Read(int rows, const Band &band)
         jpeg_start_output(&cinfo, cinfo.input_scan_number);
     while (cinfo.output_scanline < cinfo.output_height) {
         const int first = int(cinfo.output_scanline);
+        uchar *const rowsAt = into ? top + first * stride : top;
+        for (int r = 0; r < bandRows; ++r)
+            d->pointers[std::size_t(r)] = rowsAt + std::min(r, height - 1 - first) * stride;
         int count = 0;
         while (count < bandRows && cinfo.output_scanline < cinfo.output_height)
             count += int(jpeg_read_scanlines(&cinfo, d->pointers.data() + count, JDIMENSION(bandRows - count)));
-        band(d->buffer.data(), stride, first, count);
+        band(rowsAt, stride, first, count);
     }
     if (d->buffered)
         jpeg_finish_output(&cinfo);
+}
+
+QImage NewPicture(QSize size)
+{
+    // On huge pages: a large photo's first touches are otherwise a page
+    // fault per 4 KiB.
+    HugeArray<uchar> pixels;
+    try {
+        pixels = HugeArray<uchar>(std::size_t(size.width()) * 4 * std::size_t(size.height()));
+    } catch (const std::bad_alloc &) {
+        throw AppError(AppError::OutOfMemory, kSource);
+    }
+    QImage picture(pixels.get(), size.width(), size.height(), qsizetype(size.width()) * 4, QImage::Format_RGB32,
+                   [](void *p) { std::free(p); }, pixels.get());
+    if (picture.isNull())
+        throw AppError(AppError::OutOfMemory, kSource);
+    pixels.release();
+    return picture;
 }
 
 namespace {
@@ -490,21 +519,7 @@ std::optional<QImage> decode(const QByteArray &file, const Options &options, con
     const QSize size(int(d.cinfo.output_width), int(d.cinfo.output_height));
     if (options.beforeAllocating)
         options.beforeAllocating(size, jpeg_has_multiple_scans(&d.cinfo));
-    {
-        // The pixels on huge pages: a large photo's first touches are
-        // otherwise a page fault per 4 KiB.
-        HugeArray<uchar> pixels;
-        try {
-            pixels = HugeArray<uchar>(std::size_t(size.width()) * 4 * std::size_t(size.height()));
-        } catch (const std::bad_alloc &) {
-            throw AppError(AppError::OutOfMemory, kSource);
-        }
-        picture = QImage(pixels.get(), size.width(), size.height(), qsizetype(size.width()) * 4, QImage::Format_RGB32,
-                         [](void *p) { std::free(p); }, pixels.get());
-        if (picture.isNull())
-            throw AppError(AppError::OutOfMemory, kSource);
-        pixels.release();
-    }
+    picture = NewPicture(size);
     if (cmyk)
         cmykRow.resize(std::size_t(size.width()) * 4);
 

@@ -54,6 +54,10 @@ inline QRgb FromInks(int c, int m, int y, int k)
 // 7 when memory runs out, and whatever beforeAllocating throws.
 QImage Decode(const QByteArray &file, const Options &options);
 
+// An uninitialised Format_RGB32 picture of `size` pixels. Throws AppError 7
+// when memory runs out.
+QImage NewPicture(QSize size);
+
 // Whether DecodeBands gives the picture as LoadPicture would: a JPEG in
 // YCbCr or grey, without a colour profile to convert from.
 bool Streamable(const QByteArray &file);
@@ -66,8 +70,9 @@ class Bands
 {
 public:
     using Band = std::function<void(const uchar *pixels, qsizetype stride, int first, int count)>;
-    // Throws as Decode does.
-    explicit Bands(const QByteArray &file, const Options &options = {});
+    // With `once` the rows are read only once, and a progressive file's
+    // coefficients are not kept for more. Throws as Decode does.
+    explicit Bands(const QByteArray &file, const Options &options = {}, bool once = false);
     ~Bands();
     Bands(const Bands &) = delete;
     Bands &operator=(const Bands &) = delete;
@@ -75,8 +80,10 @@ public:
     QSize size() const;
     // Hands every row to `band`, `rows` at a time from the top (the last
     // band may be shorter; valid during the call). May be called again.
-    // Throws as Decode does, or what `band` throws.
-    void Read(int rows, const Band &band);
+    // With `into` (Format_RGB32, of size()) the rows are decoded into it
+    // and handed to `band` there. Throws as Decode does, or what `band`
+    // throws.
+    void Read(int rows, const Band &band, QImage *into = nullptr);
     // What Damage would say, once the rows were read.
     QString damage() const;
 

@@ -40,16 +40,8 @@ PreparedPicture PreparedPicture::Load(const QString &path, const SquashTargets::
     return prepared;
 }
 
-PreparedPicture PreparedPicture::ForSquash(const QString &path, const SquashTargets::SizeChoice &size, bool whole)
+PreparedPicture PreparedPicture::ForSquash(const QString &path, const SquashTargets::SizeChoice &size)
 {
-    if (whole) {
-        try {
-            return Load(path, size);
-        } catch (const AppError &e) {
-            if (e.number() != AppError::OutOfMemory)
-                throw;
-        }
-    }
     PreparedPicture prepared;
     prepared.jpeg = Picture::StreamableJpeg(path, &prepared.metadata);
     if (prepared.jpeg.isEmpty())

@@ -35,8 +35,6 @@ struct PreparedPicture
                                 const std::function<bool()> &cancelled = {});
     // The same for a squash that shows nothing: a JPEG it need not scale or
     // turn is not decoded here but by the squash, a band at a time
-    // (Picture::StreamableJpeg); anything else is loaded as above. With
-    // `whole` (smaller sizes will be scaled from it) a picture that can be
-    // held whole is loaded as above all the same, so that it is decoded once.
-    static PreparedPicture ForSquash(const QString &path, const SquashTargets::SizeChoice &size, bool whole = false);
+    // (Picture::StreamableJpeg); anything else is loaded as above.
+    static PreparedPicture ForSquash(const QString &path, const SquashTargets::SizeChoice &size);
 };

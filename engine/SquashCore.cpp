@@ -96,7 +96,7 @@ Result Squash(Request request, const Progress &progress)
     std::function<void()> makeCoefficients;
     JpegDecoder::Header header;
     std::optional<JpegDecoder::Bands> source;
-    const auto readBands = [&](const JpegSizeBounds::Take &take) {
+    const auto readBands = [&](const JpegSizeBounds::Take &take, QImage *into = nullptr) {
         source->Read(64, [&](const uchar *rows, qsizetype stride, int first, int count) {
             PixelRows band;
             band.top = rows;
@@ -106,7 +106,7 @@ Result Squash(Request request, const Progress &progress)
             band.pixelBytes = 4;
             band.first = first;
             take(band);
-        });
+        }, into);
     };
     if (!jpeg.isEmpty()) {
         // Decoded a band at a time straight into the coefficients: the
@@ -115,11 +115,27 @@ Result Squash(Request request, const Progress &progress)
         Picture::CheckJpegSize(header.size.width(), header.size.height());
         result.size = header.size;
         const qint64 pixelCount = qint64(header.size.width()) * header.size.height();
-        budget = MemoryBudget::instance().reserve((header.progressive ? 7 : 4) * pixelCount, header.size.width(),
-                                                  header.size.height());
-        makeCoefficients = [&] {
-            source.emplace(jpeg);
-            bounds.emplace(header.size, [&](const JpegSizeBounds::Take &take) { readBands(take); }, request.threads);
+        const auto reserve = [&](qint64 bytesPerPixel) {
+            budget = MemoryBudget::instance().reserve(bytesPerPixel * pixelCount, header.size.width(),
+                                                      header.size.height());
+        };
+        const int bytesPerPixel = header.progressive ? 7 : 4;
+        bool keep = request.keepDecoded;
+        try {
+            reserve(bytesPerPixel + (keep ? 4 : 0));
+        } catch (const AppError &e) {
+            if (!keep || e.number() != AppError::OutOfMemory)
+                throw;
+            keep = false;   // the caller decodes it again if it must
+            reserve(bytesPerPixel);
+        }
+        makeCoefficients = [&, keep] {
+            source.emplace(jpeg, JpegDecoder::Options{}, keep);   // the PSNR reads the kept picture
+            if (keep)
+                result.decoded = JpegDecoder::NewPicture(header.size);
+            QImage *const into = keep ? &result.decoded : nullptr;
+            bounds.emplace(header.size, [&](const JpegSizeBounds::Take &take) { readBands(take, into); },
+                           request.threads);
             result.damage = source->damage();
         };
     } else {
@@ -168,7 +184,7 @@ Result Squash(Request request, const Progress &progress)
     // one's way to its half is made while the encode keeps one core busy.
     std::optional<Psnr::LowerHalf> lowerHalf;
     const auto encode = [&](int q) {
-        if (!lowerHalf && !jpeg.isEmpty() && !header.progressive && request.writeFile)
+        if (!lowerHalf && !jpeg.isEmpty() && !header.progressive && request.writeFile && !request.keepDecoded)
             lowerHalf.emplace(jpeg);
         ++result.encodes;
         encodedQuality = q;
@@ -265,7 +281,9 @@ Result Squash(Request request, const Progress &progress)
     });
     const auto join = qScopeGuard([&] { written.waitForFinished(); });
     result.encoded = QByteArray(reinterpret_cast<const char *>(chosen->data()), qsizetype(chosen->size()));
-    if (result.outcome == Outcome::Success && jpeg.isEmpty()) {
+    if (!result.decoded.isNull())
+        pixels = PixelRows::Of(std::as_const(result.decoded));
+    if (result.outcome == Outcome::Success && !pixels.isNull()) {
         result.psnr = Psnr::JpegAgainst(pixels, *chosen);
     } else if (result.outcome == Outcome::Success) {
         // The coefficients' memory is the second decode's. A progressive

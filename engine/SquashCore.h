@@ -32,6 +32,8 @@ struct Request
     bool writeFailed = true;        // false: a FAILED squash writes nothing and encodes no file of its own
     QByteArray header;              // an APP1 segment's contents (Metadata::Segment) written into the
                                     // file and counted against the limit; empty: none
+    bool keepDecoded = false;       // with jpeg: the picture is also kept whole, in Result::decoded,
+                                    // when memory allows (smaller sizes are to be scaled from it)
 };
 
 enum class Outcome { Success, Failed, Cancelled };
@@ -49,6 +51,7 @@ struct Result
     QByteArray encoded;             // the bytes written (empty when nothing was)
     bool headerLeftOut = false;     // nothing fitted with the header: the file has none
     QString damage;                 // a streamed JPEG's: why part of it was missing
+    QImage decoded;                 // with Request::keepDecoded: the JPEG's picture, Format_RGB32
 };
 
 // Called with each quality in turn, 100, 99, ... , before it is tried, from

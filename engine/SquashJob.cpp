@@ -68,7 +68,7 @@ Result Run(const Job &job, const Settings &settings, const SquashCore::Progress 
         return Run(job, PreparedPicture{}, settings, progress);
     PreparedPicture picture;
     try {
-        picture = PreparedPicture::ForSquash(job.path, settings.size, settings.whatWouldFit && settings.writeFit);
+        picture = PreparedPicture::ForSquash(job.path, settings.size);
     } catch (...) {
         Result result;
         result.input = job.input;
@@ -105,6 +105,9 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         request.fixedQuality = settings.fixedQuality;
         request.threads = settings.threads;
         request.header = picture.metadata.Segment(settings.metadata);
+        // A fit to be written is scaled from the whole picture: a JPEG the
+        // squash decodes itself is kept, so that it is decoded once.
+        request.keepDecoded = settings.whatWouldFit && settings.writeFit;
         SquashTargets::Target target{job.limit, 0, 0};
         SquashTargets::SizeFor(settings.size, float(picture.fileSize.width()), float(picture.fileSize.height()),
                                target.width, target.height);
@@ -114,10 +117,14 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         // then written only when no fit is.
         request.writeFailed = !(settings.whatWouldFit && settings.writeFit);
         SquashCore::Result squashed = SquashCore::Squash(request, progress);
+        if (result.damage.isEmpty())
+            result.damage = squashed.damage;
         if (squashed.outcome == SquashCore::Outcome::Failed && settings.whatWouldFit) {
             SquashCore::Request fit = request;
+            fit.keepDecoded = request.keepDecoded = false;
             if (fit.picture.isNull())   // smaller sizes are scaled from the whole picture
-                fit.picture = PreparedPicture::Load(job.path, settings.size).picture;
+                fit.picture = !squashed.decoded.isNull() ? std::move(squashed.decoded)
+                                                         : PreparedPicture::Load(job.path, settings.size).picture;
             fit.header.clear();   // it did not fit even at the failed size
             fit.minQuality = settings.fitFloor;
             QImage copy;
@@ -147,8 +154,6 @@ Result Run(const Job &job, const PreparedPicture &picture, const Settings &setti
         result.psnr = squashed.psnr;
         result.size = squashed.size;
         result.encoded = squashed.encoded;
-        if (result.damage.isEmpty())
-            result.damage = squashed.damage;
         result.preview = Preview(result.encoded, result.size, settings.previewSize);
         result.metadataLeftOut = !request.header.isEmpty() && (squashed.headerLeftOut || result.fitWritten);
         const bool positionWritten = !result.metadataLeftOut && Metadata::FromExif(request.header).hasPosition();
