@@ -1,11 +1,11 @@
 #include "HeifPicture.h"
 
 #include "AppError.h"
+#include "HeifLibrary.h"
 #include "Picture.h"
 
 #include <QColorSpace>
 #include <QMap>
-#include <libheif/heif.h>
 #include <libheif/heif_plugin.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
@@ -27,17 +27,22 @@ void check(const heif_error &error)
         invalidPicture();
 }
 
+const HeifLibrary::Functions &heif() { return HeifLibrary::Get(); }
+
 template <typename T, void (*Free)(T *)>
 struct Releaser
 {
     void operator()(T *p) const { Free(p); }
 };
-void releaseHandle(heif_image_handle *h) { heif_image_handle_release(h); }
-void releaseImage(heif_image *i) { heif_image_release(i); }
-using Context = std::unique_ptr<heif_context, Releaser<heif_context, heif_context_free>>;
+void freeContext(heif_context *c) { heif().context_free(c); }
+void releaseHandle(heif_image_handle *h) { heif().image_handle_release(h); }
+void releaseImage(heif_image *i) { heif().image_release(i); }
+void freeOptions(heif_decoding_options *o) { heif().decoding_options_free(o); }
+void freeNclx(heif_color_profile_nclx *n) { heif().nclx_color_profile_free(n); }
+using Context = std::unique_ptr<heif_context, Releaser<heif_context, freeContext>>;
 using Handle = std::unique_ptr<heif_image_handle, Releaser<heif_image_handle, releaseHandle>>;
-using Options = std::unique_ptr<heif_decoding_options, Releaser<heif_decoding_options, heif_decoding_options_free>>;
-using Nclx = std::unique_ptr<heif_color_profile_nclx, Releaser<heif_color_profile_nclx, heif_nclx_color_profile_free>>;
+using Options = std::unique_ptr<heif_decoding_options, Releaser<heif_decoding_options, freeOptions>>;
+using Nclx = std::unique_ptr<heif_color_profile_nclx, Releaser<heif_color_profile_nclx, freeNclx>>;
 
 // The colour space an nclx box describes; an invalid one when it is sRGB
 // already (or says nothing), so that nothing is converted.
@@ -63,14 +68,14 @@ QColorSpace fromNclx(const heif_color_profile_nclx &n)
 
 QColorSpace colourSpace(heif_image_handle *handle)
 {
-    if (const size_t size = heif_image_handle_get_raw_color_profile_size(handle); size > 0) {
+    if (const size_t size = heif().image_handle_get_raw_color_profile_size(handle); size > 0) {
         QByteArray icc(qsizetype(size), Qt::Uninitialized);
-        if (heif_image_handle_get_raw_color_profile(handle, icc.data()).code == heif_error_Ok)
+        if (heif().image_handle_get_raw_color_profile(handle, icc.data()).code == heif_error_Ok)
             if (const QColorSpace space = QColorSpace::fromIccProfile(icc); space.isValid())
                 return space;
     }
     heif_color_profile_nclx *raw = nullptr;
-    if (heif_image_handle_get_nclx_color_profile(handle, &raw).code != heif_error_Ok || !raw)
+    if (heif().image_handle_get_nclx_color_profile(handle, &raw).code != heif_error_Ok || !raw)
         return {};
     const Nclx nclx(raw);
     return fromNclx(*nclx);
@@ -433,12 +438,12 @@ heif_error decodeStream(void *decoder, heif_image **image)
 bool registerCancellableDecoder()
 {
     const heif_decoder_descriptor *found[4] = {};
-    const int count = heif_get_decoder_descriptors(heif_compression_HEVC, found, 4);
+    const int count = heif().get_decoder_descriptors(heif_compression_HEVC, found, 4);
     if (count < 1)
         return false;
     // libheif's descriptors are its decoder plugins.
     hevc = reinterpret_cast<const heif_decoder_plugin *>(found[0]);
-    if (hevc->plugin_api_version < 1 || std::strcmp(hevc->get_plugin_name(), heif_decoder_descriptor_get_name(found[0])) != 0)
+    if (hevc->plugin_api_version < 1 || std::strcmp(hevc->get_plugin_name(), heif().decoder_descriptor_get_name(found[0])) != 0)
         return false;
     static heif_decoder_plugin wrapped = *hevc;
     wrapped.plugin_api_version = std::min(hevc->plugin_api_version, 3);
@@ -453,17 +458,21 @@ bool registerCancellableDecoder()
         wrapped.set_strict_decoding = hevc->set_strict_decoding ? setStrict : nullptr;
     if (wrapped.plugin_api_version >= 3)
         wrapped.id_name = "quillmoss-hevc";
-    return heif_register_decoder_plugin(&wrapped).code == heif_error_Ok;
+    return heif().register_decoder_plugin(&wrapped).code == heif_error_Ok;
 }
 
 } // namespace
 
 bool IsHeif(const QByteArray &file)
 {
+    // Only a file that starts with an ISO box of file types is worth
+    // opening libheif for.
+    if (file.mid(4, 4) != "ftyp")
+        return false;
     // A file branded only "mif1" (many cameras write that) may hold HEIC
     // or AVIF: libheif tells when it reads it.
     const heif_filetype_result type
-        = heif_check_filetype(reinterpret_cast<const uint8_t *>(file.constData()), int(std::min<qsizetype>(file.size(), 64)));
+        = heif().check_filetype(reinterpret_cast<const uint8_t *>(file.constData()), int(std::min<qsizetype>(file.size(), 64)));
     return type == heif_filetype_yes_supported || type == heif_filetype_maybe;
 }
 
@@ -479,7 +488,7 @@ struct Primary
 Primary primary(const Context &context, const QByteArray &file)
 {
     static const bool initialised = [] {
-        if (heif_init(nullptr).code != heif_error_Ok)
+        if (heif().init(nullptr).code != heif_error_Ok)
             return false;
         registerCancellableDecoder();
         return true;
@@ -489,11 +498,11 @@ Primary primary(const Context &context, const QByteArray &file)
     if (!context)
         throw AppError(AppError::OutOfMemory, kSource);
     const QSize tile = checkLayout(file);
-    check(heif_context_read_from_memory_without_copy(context.get(), file.constData(), size_t(file.size()), nullptr));
+    check(heif().context_read_from_memory_without_copy(context.get(), file.constData(), size_t(file.size()), nullptr));
     heif_image_handle *rawHandle = nullptr;
-    check(heif_context_get_primary_image_handle(context.get(), &rawHandle));
+    check(heif().context_get_primary_image_handle(context.get(), &rawHandle));
     Handle handle(rawHandle);
-    if (heif_image_handle_get_width(handle.get()) < 1 || heif_image_handle_get_height(handle.get()) < 1)
+    if (heif().image_handle_get_width(handle.get()) < 1 || heif().image_handle_get_height(handle.get()) < 1)
         invalidPicture();
     return {std::move(handle), tile};
 }
@@ -502,9 +511,9 @@ Primary primary(const Context &context, const QByteArray &file)
 
 QSize Size(const QByteArray &file)
 {
-    const Context context(heif_context_alloc());
+    const Context context(heif().context_alloc());
     const Handle handle = primary(context, file).handle;
-    return {heif_image_handle_get_width(handle.get()), heif_image_handle_get_height(handle.get())};
+    return {heif().image_handle_get_width(handle.get()), heif().image_handle_get_height(handle.get())};
 }
 
 namespace {
@@ -520,30 +529,30 @@ void trimFreed()
 
 QImage decode(const QByteArray &file, const SizeCheck &checkSize, const std::function<bool()> &cancelled)
 {
-    const Context context(heif_context_alloc());
+    const Context context(heif().context_alloc());
     const auto [handle, tile] = primary(context, file);
-    const int width = heif_image_handle_get_width(handle.get()), height = heif_image_handle_get_height(handle.get());
-    const bool alpha = heif_image_handle_has_alpha_channel(handle.get());
+    const int width = heif().image_handle_get_width(handle.get()), height = heif().image_handle_get_height(handle.get());
+    const bool alpha = heif().image_handle_has_alpha_channel(handle.get());
 
     // libheif's planes take one byte a sample, two when deeper than 8 bits;
     // its interleaved copy and ours take 4 bytes a pixel each. A grid is
     // built in planes of its own size, each tile decoded (planes in YCbCr
     // and in RGB) into a copy of its own.
-    const qint64 sample = heif_image_handle_get_luma_bits_per_pixel(handle.get()) > 8 ? 2 : 1;
+    const qint64 sample = heif().image_handle_get_luma_bits_per_pixel(handle.get()) > 8 ? 2 : 1;
     const qint64 pixels = qint64(width) * height, tilePixels = qint64(tile.width()) * tile.height();
     const qint64 planes = (tile.isEmpty() ? 0 : 3 * sample) + (alpha ? sample : 0);
     checkSize(QSize(width, height), std::max<qint64>(8, planes + 4) * pixels + 5 * sample * tilePixels);
 
-    const Options options(heif_decoding_options_alloc());
+    const Options options(heif().decoding_options_alloc());
     if (!options)
         throw AppError(AppError::OutOfMemory, kSource);
     options->ignore_transformations = 0;
     options->convert_hdr_to_8bit = 1;
-    heif_context_set_max_decoding_threads(context.get(), 0);
+    heif().context_set_max_decoding_threads(context.get(), 0);
     t_cancelled = &cancelled;
     t_refusal.clear();
     heif_image *decoded = nullptr;
-    const heif_error error = heif_decode_image(handle.get(), &decoded, heif_colorspace_RGB,
+    const heif_error error = heif().decode_image(handle.get(), &decoded, heif_colorspace_RGB,
                                                alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
     t_cancelled = nullptr;
     const std::unique_ptr<heif_image, Releaser<heif_image, releaseImage>> image(decoded);
@@ -554,9 +563,9 @@ QImage decode(const QByteArray &file, const SizeCheck &checkSize, const std::fun
     check(error);
     trimFreed();
     int stride = 0;
-    const uint8_t *rowData = heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
-    if (!rowData || heif_image_get_width(image.get(), heif_channel_interleaved) != width
-        || heif_image_get_height(image.get(), heif_channel_interleaved) != height)
+    const uint8_t *rowData = heif().image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+    if (!rowData || heif().image_get_width(image.get(), heif_channel_interleaved) != width
+        || heif().image_get_height(image.get(), heif_channel_interleaved) != height)
         invalidPicture();
 
     // Wraps libheif's rows; the conversion makes the one copy we keep.

@@ -1,12 +1,12 @@
 #include "Metadata.h"
 
+#include "HeifLibrary.h"
+
 #include <QSet>
 #include <algorithm>
 #include <cstring>
 #include <functional>
 #include <memory>
-
-#include <libheif/heif.h>
 
 namespace {
 
@@ -297,24 +297,25 @@ Metadata Metadata::FromHeif(const QByteArray &file)
 {
     // More than a JPEG segment could ever carry is no camera's block.
     constexpr std::size_t MaxItem = 1 << 20;
-    const std::unique_ptr<heif_context, void (*)(heif_context *)> context(heif_context_alloc(), heif_context_free);
-    if (!context || heif_context_read_from_memory_without_copy(context.get(), file.constData(), std::size_t(file.size()), nullptr).code)
+    const HeifLibrary::Functions &heif = HeifLibrary::Get();
+    const std::unique_ptr<heif_context, void (*)(heif_context *)> context(heif.context_alloc(), heif.context_free);
+    if (!context || heif.context_read_from_memory_without_copy(context.get(), file.constData(), std::size_t(file.size()), nullptr).code)
         return {};
     heif_image_handle *raw = nullptr;
-    if (heif_context_get_primary_image_handle(context.get(), &raw).code)
+    if (heif.context_get_primary_image_handle(context.get(), &raw).code)
         return {};
-    const std::unique_ptr<heif_image_handle, void (*)(const heif_image_handle *)> handle(raw, heif_image_handle_release);
+    const std::unique_ptr<heif_image_handle, void (*)(const heif_image_handle *)> handle(raw, heif.image_handle_release);
     heif_item_id id = 0;
-    if (heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) < 1)
+    if (heif.image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) < 1)
         return {};
-    const std::size_t size = heif_image_handle_get_metadata_size(handle.get(), id);
+    const std::size_t size = heif.image_handle_get_metadata_size(handle.get(), id);
     if (size < 4 || size > MaxItem) {
         Metadata m;
         m.dropped = QStringLiteral("an EXIF item of %1 bytes").arg(size);
         return m;
     }
     QByteArray item(qsizetype(size), '\0');
-    if (heif_image_handle_get_metadata(handle.get(), id, item.data()).code)
+    if (heif.image_handle_get_metadata(handle.get(), id, item.data()).code)
         return {};
     // The item starts with the offset of the TIFF header after its first 4 bytes.
     const auto *d = reinterpret_cast<const uchar *>(item.constData());
