@@ -2,10 +2,23 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
 #include <sys/mman.h>
+
+// Asks for huge pages for the 2 MiB-aligned part of a range not yet touched:
+// on this kind of machine a first touch costs about four times as much on
+// 4 KiB pages as on 2 MiB ones.
+inline void PreferHugePages(const void *begin, std::size_t bytes)
+{
+    constexpr std::uintptr_t huge = std::uintptr_t(2) << 20;
+    const auto from = (reinterpret_cast<std::uintptr_t>(begin) + huge - 1) / huge * huge;
+    const auto to = (reinterpret_cast<std::uintptr_t>(begin) + bytes) / huge * huge;
+    if (to > from)
+        ::madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
+}
 
 // A large, uninitialised array on huge pages where the system grants them:
 // first touches of a whole picture otherwise cost a page fault per 4 KiB, a
@@ -27,7 +40,7 @@ public:
             const std::size_t bytes = (wanted + huge - 1) / huge * huge;
             m_data.reset(static_cast<T *>(std::aligned_alloc(huge, bytes)));
             if (m_data)
-                ::madvise(m_data.get(), bytes, MADV_HUGEPAGE);
+                PreferHugePages(m_data.get(), bytes);
         }
         if (!m_data)
             throw std::bad_alloc();

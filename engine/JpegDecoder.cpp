@@ -223,9 +223,15 @@ struct Decompressor
                 sizes.push_back({int(info.width_in_blocks), int(info.height_in_blocks), widths[std::size_t(c)]});
             }
             const auto components = [this, plan, sizes](int from, int to) {
-                for (int c = from; c < to; ++c)
-                    for (ProgressiveScans::Block *row : rows[std::size_t(c)])
-                        std::memset(row, 0, sizes[std::size_t(c)].padded * sizeof *row);
+                for (int c = from; c < to; ++c) {
+                    const std::vector<ProgressiveScans::Block *> &component = rows[std::size_t(c)];
+                    const std::size_t rowBytes = sizes[std::size_t(c)].padded * sizeof(ProgressiveScans::Block);
+                    // libjpeg's arrays come from malloc, on small pages.
+                    if (!component.empty() && component.back() == component.front() + (component.size() - 1) * sizes[std::size_t(c)].padded)
+                        PreferHugePages(component.front(), rowBytes * component.size());
+                    for (ProgressiveScans::Block *row : component)
+                        std::memset(row, 0, rowBytes);
+                }
                 zeroed.release();
                 try {
                     for (int c = from; c < to; ++c) {
