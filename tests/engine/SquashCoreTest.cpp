@@ -171,12 +171,18 @@ TEST_F(SquashCoreTest, AJpegSquashedFromItsFileWritesWhatTheWholePictureGives)
         EXPECT_EQ(result.preview.size(), result.size.scaled(16, 16, Qt::KeepAspectRatio).expandedTo({1, 1}).boundedTo(result.size));
         const std::vector<std::uint8_t> bytes(result.encoded.cbegin(), result.encoded.cend());
         EXPECT_DOUBLE_EQ(result.psnr, Psnr::JpegAgainst(dib, bytes));
-        if (c.orientation == 1) {   // decoded in bands, as the job does for large files
-            SquashCore::Request streamed = request(QImage(), input, limit);
-            streamed.jpeg = file;
-            const SquashCore::Result fromFile = SquashCore::Squash(streamed);
-            EXPECT_EQ(fromFile.encoded, result.encoded);
-            EXPECT_DOUBLE_EQ(fromFile.psnr, result.psnr);
+        // Decoded in bands, as the job does for large files; kept whole
+        // (for a fit) it is the picture a load gives.
+        if (c.orientation == 1) {
+            for (const bool keep : {false, true}) {
+                SquashCore::Request streamed = request(QImage(), input, limit);
+                streamed.jpeg = file;
+                streamed.keepDecoded = keep;
+                const SquashCore::Result fromFile = SquashCore::Squash(streamed);
+                EXPECT_EQ(fromFile.encoded, result.encoded);
+                EXPECT_DOUBLE_EQ(fromFile.psnr, result.psnr);
+                EXPECT_EQ(fromFile.decoded, keep ? Picture::LoadPicture(input) : QImage());
+            }
         }
         // Handed the file and a size to scale to, the squash scales.
         SquashCore::Request scaled = request(QImage(), input, 1 << 20, 8, 5);
