@@ -225,9 +225,9 @@ struct Decompressor
             const auto components = [this, plan, sizes](int from, int to) {
                 for (int c = from; c < to; ++c) {
                     const std::vector<ProgressiveScans::Block *> &component = rows[std::size_t(c)];
-                    const std::size_t rowBytes = sizes[std::size_t(c)].padded * sizeof(ProgressiveScans::Block);
+                    const std::size_t padded = sizes[std::size_t(c)].padded, rowBytes = padded * sizeof(ProgressiveScans::Block);
                     // libjpeg's arrays come from malloc, on small pages.
-                    if (!component.empty() && component.back() == component.front() + (component.size() - 1) * sizes[std::size_t(c)].padded)
+                    if (!component.empty() && component.back() == component.front() + (component.size() - 1) * padded)
                         PreferHugePages(component.front(), rowBytes * component.size());
                     for (ProgressiveScans::Block *row : component)
                         std::memset(row, 0, rowBytes);
@@ -471,6 +471,7 @@ void Bands::Read(int rows, const Band &band, QImage *into)
     while (cinfo.output_scanline < cinfo.output_height) {
         const int first = int(cinfo.output_scanline);
         uchar *const rowsAt = into ? top + first * stride : top;
+        // The last band's spare pointers stay inside the picture.
         for (int r = 0; r < bandRows; ++r)
             d->pointers[std::size_t(r)] = rowsAt + std::min(r, height - 1 - first) * stride;
         int count = 0;

@@ -96,6 +96,7 @@ Result Squash(Request request, const Progress &progress)
     std::function<void()> makeCoefficients;
     JpegDecoder::Header header;
     std::optional<JpegDecoder::Bands> source;
+    bool keep = false;   // the decoded JPEG in result.decoded
     const auto readBands = [&](const JpegSizeBounds::Take &take, QImage *into = nullptr) {
         source->Read(64, [&](const uchar *rows, qsizetype stride, int first, int count) {
             PixelRows band;
@@ -120,7 +121,7 @@ Result Squash(Request request, const Progress &progress)
                                                       header.size.height());
         };
         const int bytesPerPixel = header.progressive ? 7 : 4;
-        bool keep = request.keepDecoded;
+        keep = request.keepDecoded;
         try {
             reserve(bytesPerPixel + (keep ? 4 : 0));
         } catch (const AppError &e) {
@@ -129,7 +130,7 @@ Result Squash(Request request, const Progress &progress)
             keep = false;   // the caller decodes it again if it must
             reserve(bytesPerPixel);
         }
-        makeCoefficients = [&, keep] {
+        makeCoefficients = [&] {
             source.emplace(jpeg, JpegDecoder::Options{}, keep);   // the PSNR reads the kept picture
             if (keep)
                 result.decoded = JpegDecoder::NewPicture(header.size);
@@ -184,7 +185,7 @@ Result Squash(Request request, const Progress &progress)
     // one's way to its half is made while the encode keeps one core busy.
     std::optional<Psnr::LowerHalf> lowerHalf;
     const auto encode = [&](int q) {
-        if (!lowerHalf && !jpeg.isEmpty() && !header.progressive && request.writeFile && !request.keepDecoded)
+        if (!lowerHalf && !jpeg.isEmpty() && !header.progressive && request.writeFile && !keep)
             lowerHalf.emplace(jpeg);
         ++result.encodes;
         encodedQuality = q;

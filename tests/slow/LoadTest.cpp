@@ -78,8 +78,9 @@ TEST(Load, CraftedAndDeepPicturesStayWithinOneGibibyte)
         const Child child = runSquash({QStringLiteral("--max-size"), QStringLiteral("100"), path});
         EXPECT_EQ(child.status, 1) << c.file;   // refused, or even quality 1 is larger
         EXPECT_LT(child.peakKiB, 1024L * 1024) << c.file;
-        if (c.number)   // the bombs come first, and a refusal writes nothing
+        if (c.number) {   // the bombs come first, and a refusal writes nothing
             EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("*_squashed*")}, QDir::Files), QStringList{}) << c.file;
+        }
     }
 }
 
