@@ -375,10 +375,11 @@ int main(int argc, char *argv[])
         printReady(false);
     }
     std::vector<std::size_t> order(tail.size());
+    std::vector<qint64> bytes;
+    for (const SquashJob::Job &job : tail)
+        bytes.push_back(QFileInfo(job.input).size());
     std::iota(order.begin(), order.end(), std::size_t(0));
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return QFileInfo(tail[a].input).size() > QFileInfo(tail[b].input).size();
-    });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return bytes[a] > bytes[b]; });
     std::vector<QFuture<SquashJob::Result>> started(tail.size());
     for (std::size_t k = 0; k < order.size(); ++k)
         started[order[k]] = start(tail[order[k]], k + 1 == order.size() ? 2 : 1);
